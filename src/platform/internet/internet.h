@@ -1,0 +1,261 @@
+// The internet layer: the operations of WinInet and of the framework's internet classes that the
+// transports rely on, over libcurl, with WinInet's results and error codes.
+//
+// A CInternetSession belongs to one run object and so to one thread. Connections, finders and
+// files made from it belong to the same thread and must be deleted before the session.
+// Failures surface as a CInternetException (login, opening a file, sending a request, reading) or
+// as a FALSE result with the thread's last error set (SetCurrentDirectory, FindFile), as the
+// framework does. Memory stays bounded by what the caller asks for: a read never buffers more
+// than one network chunk beyond the caller's buffer, and listings and reply texts have caps.
+//
+// Time limits are process-wide (SetInternetTimeouts): a connect limit, and a stall limit on every
+// exchange with a server; a server that sends nothing for the stall limit fails the operation
+// with ERROR_INTERNET_TIMEOUT, so a stalled server never holds a thread forever.
+#ifndef FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_
+#define FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/win32.h"
+
+// WinInet error codes.
+inline constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;
+inline constexpr DWORD ERROR_INTERNET_EXTENDED_ERROR = 12003;
+inline constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
+inline constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
+inline constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
+inline constexpr DWORD ERROR_INTERNET_INCORRECT_USER_NAME = 12013;
+inline constexpr DWORD ERROR_INTERNET_INCORRECT_PASSWORD = 12014;
+inline constexpr DWORD ERROR_INTERNET_LOGIN_FAILURE = 12015;
+inline constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017;
+inline constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;
+inline constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;
+inline constexpr DWORD ERROR_INTERNET_CONNECTION_ABORTED = 12030;
+inline constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
+inline constexpr DWORD ERROR_INTERNET_SEC_CERT_DATE_INVALID = 12037;
+inline constexpr DWORD ERROR_INTERNET_SEC_CERT_CN_INVALID = 12038;
+inline constexpr DWORD ERROR_INTERNET_INVALID_CA = 12045;
+inline constexpr DWORD ERROR_FTP_TRANSFER_IN_PROGRESS = 12110;
+inline constexpr DWORD ERROR_FTP_DROPPED = 12111;
+inline constexpr DWORD ERROR_FTP_NO_PASSIVE_MODE = 12112;
+inline constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
+inline constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
+inline constexpr DWORD ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
+
+// Flags and values the transports pass.
+inline constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
+inline constexpr DWORD INTERNET_FLAG_DONT_CACHE = 0x04000000;
+inline constexpr DWORD INTERNET_OPEN_TYPE_PRECONFIG = 0;
+inline constexpr DWORD GENERIC_READ = 0x80000000;
+inline constexpr DWORD FTP_TRANSFER_TYPE_BINARY = 2;
+inline constexpr int HTTP_VERB_GET = 1;
+inline constexpr DWORD HTTP_QUERY_CONTENT_LENGTH = 5;
+inline constexpr DWORD HTTP_QUERY_FLAG_NUMBER = 0x20000000;
+inline constexpr std::uint16_t INTERNET_INVALID_PORT_NUMBER = 0;  // the scheme's default port
+
+// --- Process-wide settings, made by the embedding program (like WinInet's options).
+struct InternetTimeouts {
+  DWORD connectMs = 30000;  // TCP (and TLS) connection set-up
+  DWORD stallMs = 60000;    // longest time without a byte from the server in any exchange
+};
+void SetInternetTimeouts(const InternetTimeouts& timeouts);
+InternetTimeouts GetInternetTimeouts();
+// A file of PEM certificates that replaces the system's trust store for https:// and ftps://
+// (null or "" returns to the system's store). Verification is always on.
+void SetInternetCaFile(const char* path);
+
+// The platform's text for an internet error code: one short sentence of our own, ending in CR LF
+// as the platform's message texts do; empty for a code it does not know.
+std::string InternetErrorText(DWORD code);
+
+// --- The server address forms: a plain host name or IPv4 address (FTP, port 21), or a URL
+// ftp://host[:port], ftps://host[:port] (FTP with explicit TLS), http://host[:port],
+// https://host[:port]. A trailing '/' after the authority is accepted.
+enum class ServerScheme { kFtp, kFtps, kHttp, kHttps };
+struct ServerAddress {
+  ServerScheme scheme = ServerScheme::kFtp;
+  std::string host;
+  std::uint16_t port = 0;  // 0 when the text names none: the scheme's default applies
+  bool IsHttp() const { return scheme == ServerScheme::kHttp || scheme == ServerScheme::kHttps; }
+  bool UsesTls() const { return scheme == ServerScheme::kFtps || scheme == ServerScheme::kHttps; }
+  std::uint16_t PortOr(std::uint16_t fallback) const { return port != 0 ? port : fallback; }
+};
+// False for a text that is neither form (unknown scheme, empty host, bad port, path after the
+// authority).
+bool ParseServerAddress(const std::string& text, ServerAddress* address);
+
+// --- The exception of the internet classes.
+class CInternetException {
+ public:
+  explicit CInternetException(DWORD error) : m_dwError(error) {}
+  DWORD m_dwError;
+};
+
+// The server's last response seen by the calling thread: its numeric code and text (the reply
+// lines as the server sent them, CR LF between and after lines). FALSE with ERROR_INSUFFICIENT_
+// BUFFER and the length needed (with the NUL) in *length when the buffer is too small.
+BOOL InternetGetLastResponseInfo(DWORD* code, char* buffer, DWORD* length);
+
+class CInternetFile;
+class CFtpConnection;
+class CHttpConnection;
+struct InternetSessionState;
+
+class CInternetSession {
+ public:
+  CInternetSession(const char* agent, DWORD context, DWORD accessType, const char* proxyName,
+                   const char* proxyBypass, DWORD flags);
+  virtual ~CInternetSession();
+  CInternetSession(const CInternetSession&) = delete;
+  CInternetSession& operator=(const CInternetSession&) = delete;
+
+  virtual void Close();
+
+  // Connects and logs in (USER/PASS); the caller owns the connection. Throws CInternetException:
+  // ERROR_INTERNET_NAME_NOT_RESOLVED, _CANNOT_CONNECT, _TIMEOUT, _INCORRECT_USER_NAME (the server
+  // refused the user name), _INCORRECT_PASSWORD (refused the password), _LOGIN_FAILURE (another
+  // refusal), the TLS codes for ftps. Port 0 means 21. An empty user logs in as "anonymous".
+  CFtpConnection* GetFtpConnection(const char* server, const char* userName, const char* password,
+                                   std::uint16_t port, BOOL passive, bool explicitTls = false);
+
+  // An HTTP connection object; nothing is sent until a request. Port 0 means 80 (443 with TLS).
+  // Throws CInternetException for an invalid server name.
+  CHttpConnection* GetHttpConnection(const char* server, std::uint16_t port, const char* userName,
+                                     const char* password, bool tls = false);
+
+ private:
+  friend class CFtpConnection;
+  friend class CHttpConnection;
+  std::unique_ptr<InternetSessionState> m_state;
+};
+
+struct FtpConnectionState;
+class CFtpConnection {
+ public:
+  virtual ~CFtpConnection();  // ends the connection
+  CFtpConnection(const CFtpConnection&) = delete;
+  CFtpConnection& operator=(const CFtpConnection&) = delete;
+
+  virtual void Close();
+
+  // CWD `directory`, sent byte for byte ("" keeps the login directory and succeeds). FALSE with
+  // the last error: ERROR_INTERNET_EXTENDED_ERROR and the reply kept for
+  // InternetGetLastResponseInfo when the server refuses, or the connection's failure code.
+  BOOL SetCurrentDirectory(const char* directory);
+  // The current directory as this object holds it.
+  const std::string& GetCurrentDirectory() const;
+
+  // Opens a remote file of the current directory for binary reading (RETR). Throws
+  // CInternetException when the server refuses the file (ERROR_INTERNET_EXTENDED_ERROR, reply
+  // kept) or the data connection cannot be made; a transfer that breaks later fails at Read.
+  CInternetFile* OpenFile(const char* name, DWORD access = GENERIC_READ,
+                          DWORD flags = FTP_TRANSFER_TYPE_BINARY, DWORD context = 1);
+
+ private:
+  friend class CInternetSession;
+  friend class CFtpFileFind;
+  explicit CFtpConnection(std::unique_ptr<FtpConnectionState> state);
+  std::unique_ptr<FtpConnectionState> m_state;
+};
+
+// The listing of the connection's current directory: MLSD where the server has it, else LIST in
+// the Unix ls -l and the DOS formats.
+struct FtpFileFindState;
+class CFtpFileFind {
+ public:
+  CFtpFileFind(CFtpConnection* connection, DWORD context = 1);
+  virtual ~CFtpFileFind();
+  CFtpFileFind(const CFtpFileFind&) = delete;
+  CFtpFileFind& operator=(const CFtpFileFind&) = delete;
+
+  // Reads the listing (`pattern` null: every name). Non-zero when it holds at least one entry;
+  // otherwise FALSE with the last error (ERROR_NO_MORE_FILES for an empty listing, or the code of
+  // the failure: refused, data connection failed, time-out, listing beyond the size cap).
+  BOOL FindFile(const char* pattern = nullptr, DWORD flags = INTERNET_FLAG_RELOAD);
+  // Makes the next entry current (the first call the first entry); non-zero while another entry
+  // follows the one it made current, zero when that one is the last.
+  BOOL FindNextFile();
+  std::string GetFileName() const;
+  std::uint64_t GetLength() const;
+  bool IsDirectory() const;
+  void Close();
+
+ private:
+  std::unique_ptr<FtpFileFindState> m_state;
+};
+
+// A remote file being read: an FTP download or the body of an HTTP response.
+struct InternetFileState;
+class CInternetFile {
+ public:
+  virtual ~CInternetFile();  // ends the transfer if it is still running
+  CInternetFile(const CInternetFile&) = delete;
+  CInternetFile& operator=(const CInternetFile&) = delete;
+
+  // Hint for the size of reads; accepted and ignored beyond bounding the read-ahead.
+  BOOL SetReadBufferSize(UINT size);
+  // Reads until `count` bytes have arrived or the file ends; returns the count. Throws
+  // CInternetException when the transfer breaks (ERROR_INTERNET_CONNECTION_ABORTED,
+  // ERROR_INTERNET_TIMEOUT after the stall limit, ...).
+  virtual UINT Read(void* buffer, UINT count);
+  virtual void Close();
+
+ protected:
+  friend class CFtpConnection;
+  friend class CHttpConnection;
+  friend BOOL InternetReadFile(CInternetFile* file, void* buffer, DWORD count, DWORD* read);
+  explicit CInternetFile(std::unique_ptr<InternetFileState> state);
+  std::unique_ptr<InternetFileState> m_state;
+};
+
+// InternetReadFile on a file's handle: reads up to `count` bytes (what has arrived, at least one
+// unless the file ended); non-zero with *read 0 at the end; FALSE with the last error when the
+// transfer failed.
+BOOL InternetReadFile(CInternetFile* file, void* buffer, DWORD count, DWORD* read);
+
+class CHttpFile : public CInternetFile {
+ public:
+  // Sends the request and receives the response head. Throws CInternetException when it cannot
+  // be sent or no valid response head arrives.
+  BOOL SendRequest(const char* headers = nullptr, DWORD headersLength = 0,
+                   const void* optional = nullptr, DWORD optionalLength = 0);
+  BOOL QueryInfoStatusCode(DWORD& statusCode) const;
+  // With HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER and a 4-byte buffer: the
+  // Content-Length header as a number; FALSE (ERROR_HTTP_HEADER_NOT_FOUND) when it is missing.
+  BOOL QueryInfo(DWORD level, void* buffer, DWORD* length, DWORD* index) const;
+
+ private:
+  friend class CHttpConnection;
+  using CInternetFile::CInternetFile;
+};
+
+struct HttpConnectionState;
+class CHttpConnection {
+ public:
+  virtual ~CHttpConnection();
+  CHttpConnection(const CHttpConnection&) = delete;
+  CHttpConnection& operator=(const CHttpConnection&) = delete;
+
+  virtual void Close();
+
+  // Prepares a request; nothing is sent until SendRequest. The object path keeps its text as
+  // given; the request target is made as a browser's URL parser makes it for http: '\' becomes
+  // '/', a missing leading '/' is added, bytes outside the URL character set are percent-encoded.
+  // Null on failure.
+  CHttpFile* OpenRequest(int verb, const char* objectPath, const char* referrer = nullptr,
+                         DWORD context = 1, const char** acceptTypes = nullptr,
+                         const char* version = nullptr,
+                         DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_DONT_CACHE);
+
+ private:
+  friend class CInternetSession;
+  explicit CHttpConnection(std::unique_ptr<HttpConnectionState> state);
+  std::unique_ptr<HttpConnectionState> m_state;
+};
+
+// The request target an HTTP object path becomes (exposed for tests).
+std::string HttpRequestTarget(const std::string& objectPath);
+
+#endif  // FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_
