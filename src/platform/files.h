@@ -5,11 +5,13 @@
 // Every failure sets the thread's last error to a Windows code (win32.h). Local paths use '/'.
 //
 // Every system call that can fail goes through PosixCalls(), a table of function pointers that a
-// test may override to make a chosen call fail with a chosen errno (disk full mid-write, a copy that
-// cannot open its target, a directory that cannot be made) without touching the real file system.
+// test may override to make a chosen call fail with a chosen errno (disk full mid-write, a copy
+// that cannot open its target, a directory that cannot be made) without touching the real file
+// system.
 #ifndef FILEREPOSITORY_PLATFORM_FILES_H_
 #define FILEREPOSITORY_PLATFORM_FILES_H_
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -39,6 +41,10 @@ struct PosixCallTable {
   int (*unlink)(const char* path);
   int (*rename)(const char* from, const char* to);
   int (*fsync)(int fd);
+  DIR* (*opendir)(const char* path);
+  // Returns null at the end (errno unchanged) or on failure (errno set).
+  struct dirent* (*readdir)(DIR* directory);
+  int (*closedir)(DIR* directory);
 };
 PosixCallTable& PosixCalls();
 void ResetPosixCalls();
@@ -52,13 +58,17 @@ struct FileStatus {
 BOOL GetFileStatus(const char* path, FileStatus* status);
 
 // GetFileAttributesA: INVALID_FILE_ATTRIBUTES (last error 2 or 3) when the path does not exist,
-// else FILE_ATTRIBUTE_DIRECTORY or FILE_ATTRIBUTE_NORMAL (plus FILE_ATTRIBUTE_READONLY when no
-// write permission bit is set).
+// else FILE_ATTRIBUTE_DIRECTORY or FILE_ATTRIBUTE_NORMAL, with FILE_ATTRIBUTE_READONLY when no
+// write permission bit is set. As on Windows, FILE_ATTRIBUTE_NORMAL stands only alone: a
+// read-only file is FILE_ATTRIBUTE_READONLY, a read-only directory DIRECTORY | READONLY.
 DWORD GetFileAttributesA(const char* path);
 
 // CopyFileA: copies the bytes of `from` to `to`, overwriting `to` unless failIfExists (then
 // ERROR_FILE_EXISTS). A directory as source fails with ERROR_ACCESS_DENIED. The target is written
-// under a temporary name beside it and renamed into place, so a reader never sees a half copy.
+// under a temporary name beside it and renamed into place, so a reader never sees a half copy;
+// on failure the temporary file is removed and the old target is left as it was. A directory
+// standing where the target goes fails with ERROR_ACCESS_DENIED. The copy keeps the source's
+// permission bits and last-write time, as a Windows copy keeps attributes and time.
 BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists);
 
 // DeleteFileA: removes a file; fails (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a directory).
@@ -113,6 +123,7 @@ struct WIN32_FIND_DATAA {
 HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data);
 // FALSE with ERROR_NO_MORE_FILES after the last entry.
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
+// Search handles are closed with FindClose only; CloseHandle and the waits refuse them.
 BOOL FindClose(HANDLE find);
 
 // The matching rule alone, for tests and callers that filter names themselves.

@@ -62,7 +62,7 @@ void SetLastError(DWORD code);
 
 // Translates an errno value into the Windows code (ENOENT 2, ENOTDIR 3, EACCES/EPERM/EROFS/EISDIR/
 // ETXTBSY 5, EMFILE/ENFILE 4, EEXIST 80, ENOSPC/EDQUOT 112, ENAMETOOLONG 206, EBUSY 32, EINVAL 87,
-// ENOMEM 8, anything else 31).
+// ENOMEM 8, anything else 31; 0 stays 0).
 DWORD ErrorFromErrno(int err);
 // As ErrorFromErrno, but ENOENT becomes 3 (path not found) when a directory part of `path` is
 // missing, as Windows reports it.
@@ -86,6 +86,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // Releases the caller's reference. Waiters on the object are not disturbed.
 BOOL CloseHandle(HANDLE handle);
+
+// The number of handles open in the process (events, threads, directory searches), so that a
+// test can assert that nothing leaks handles.
+std::size_t CountOpenHandles();
 
 // Starts a thread running routine(argument). The thread's handle is signalled when the routine
 // returns; the caller owns one reference to it (CloseHandle). `stackSize` is a minimum: threads

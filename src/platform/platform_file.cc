@@ -1,0 +1,134 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstddef>
+
+#include "platform/files.h"
+
+namespace {
+
+// Whole-file reads and writes never want to block in the open on a FIFO planted where a file
+// should be, and only regular files make sense for them. O_NONBLOCK does nothing to regular files.
+constexpr int kCommonFlags = O_CLOEXEC | O_NONBLOCK;
+
+// The descriptor is always open when read or written, so EBADF can only mean the wrong
+// direction: Windows refuses a write to a handle opened for reading as access denied.
+void SetLastErrorFromTransfer(int err) {
+  SetLastError(err == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(err));
+}
+
+}  // namespace
+
+PlatformFile::~PlatformFile() {
+  // A destructor runs on paths that have already set the error they report; keep it.
+  DWORD lastError = GetLastError();
+  Close();
+  SetLastError(lastError);
+}
+
+bool PlatformFile::Open(const char* path, Mode mode) {
+  Close();
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const PosixCallTable& calls = PosixCalls();
+  int flags = mode == Mode::kRead ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
+  int fd = calls.open(path, flags | kCommonFlags, 0644);
+  if (fd < 0) {
+    SetLastErrorFromErrnoForPath(errno, path);
+    return false;
+  }
+  struct stat status;
+  if (calls.fstat(fd, &status) != 0) {
+    SetLastErrorFromErrno(errno);
+    calls.close(fd);
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    // A directory opens for reading on Linux; Windows refuses it as access denied.
+    SetLastError(ERROR_ACCESS_DENIED);
+    calls.close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool PlatformFile::Length(std::uint64_t* length) {
+  if (length == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (fd_ < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  struct stat status;
+  if (PosixCalls().fstat(fd_, &status) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  *length = static_cast<std::uint64_t>(status.st_size);
+  return true;
+}
+
+bool PlatformFile::Read(void* buffer, std::size_t count, std::size_t* got) {
+  if (got == nullptr || (buffer == nullptr && count > 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  *got = 0;
+  if (fd_ < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (count > SSIZE_MAX) count = SSIZE_MAX;
+  ssize_t result = PosixCalls().read(fd_, buffer, count);
+  if (result < 0) {
+    SetLastErrorFromTransfer(errno);
+    return false;
+  }
+  *got = static_cast<std::size_t>(result);
+  return true;
+}
+
+bool PlatformFile::WriteAll(const void* buffer, std::size_t count) {
+  if (buffer == nullptr && count > 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (fd_ < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const char* data = static_cast<const char*>(buffer);
+  while (count > 0) {
+    std::size_t chunk = count > SSIZE_MAX ? SSIZE_MAX : count;
+    ssize_t written = PosixCalls().write(fd_, data, chunk);
+    if (written < 0) {
+      SetLastErrorFromTransfer(errno);
+      return false;
+    }
+    if (written == 0) {  // a regular file takes no bytes only when there is no room
+      SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    data += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool PlatformFile::Close() {
+  if (fd_ < 0) return true;
+  int fd = fd_;
+  fd_ = -1;
+  if (PosixCalls().close(fd) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
