@@ -45,8 +45,13 @@ HOST_API BOOL CloseMailServer(_tMailServer* handle);
 HOST_API BOOL GetMailServerProperty(_tMailServer* handle, const char* section, const char* name,
                                     void* buffer, DWORD* size, DWORD* type);
 
-// Writes (creates or replaces) a property. A null handle, section or name, or null data with a
-// non-zero size, fails with ERROR_INVALID_PARAMETER.
+// Writes (creates or replaces) a property. A null handle, section or name, null data with a
+// non-zero size, a type other than 0, 1 or 4, or a number (type 4) that is not 4 bytes long fails
+// with ERROR_INVALID_PARAMETER. A handle that was closed fails with ERROR_INVALID_HANDLE (also for
+// the other calls). When another connection holds the database longer than the busy time-out,
+// the call fails with ERROR_TIMEOUT; other storage failures map onto the nearest Windows code
+// (ERROR_DISK_FULL, ERROR_GEN_FAILURE for I/O errors, ERROR_INVALID_DATA for a file that is not a
+// store).
 HOST_API BOOL SetMailServerProperty(_tMailServer* handle, const char* section, DWORD type,
                                     const char* name, const void* data, DWORD size);
 
@@ -71,7 +76,7 @@ class HOST_API CMailServer {
 
 // One entry as the sinks see it.
 struct LogEntry {
-  std::string time;  // UTC, ISO 8601 to the second, e.g. 2026-12-05T19:44:16Z
+  std::string time;    // UTC, ISO 8601 to the second, e.g. 2026-12-05T19:44:16Z
   bool error = false;  // error entry; otherwise an operation entry
   std::string source;  // log source name
   DWORD event = 0;
@@ -84,6 +89,8 @@ struct LogEntry {
 //   {"time":"...","kind":"operation"|"error","source":"...","event":N,"first":"...","texts":[...]}
 // When VELMORA_LOG_FILE names a file, lines are appended there instead of stderr. The embedding
 // program may set both explicitly with ConfigureLog, which takes precedence over the environment.
+// The environment is read at the first entry and again at the first entry after
+// ResetLogConfiguration. A log file that cannot be opened or written sends the line to stderr.
 enum class LogFormat { kText, kJson };
 HOST_API void ConfigureLog(LogFormat format, const char* file /* null: stderr */);
 // Returns to the environment's choice.
@@ -98,6 +105,7 @@ HOST_API int SubscribeLog(LogSubscriber subscriber);
 HOST_API void UnsubscribeLog(int token);
 // When false, the line sinks are silent (tests that capture entries keep stderr quiet).
 HOST_API void SetLogLineSinkEnabled(bool enabled);
+HOST_API bool LogLineSinkEnabled();
 
 // A log record of one update run.
 class HOST_API CLogRecord {
