@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_attributes.h"
@@ -116,11 +117,14 @@ HANDLE FindFirstFileA(const char* pattern, WIN32_FIND_DATAA* data) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  std::string text(pattern);
-  std::string::size_type slash = text.rfind('/');
-  std::string directory = slash == std::string::npos ? "." : text.substr(0, slash);
-  if (slash == 0) directory = "/";
-  std::string wildcard = slash == std::string::npos ? text : text.substr(slash + 1);
+  const std::string_view text(pattern);
+  const std::string_view::size_type slash = text.rfind('/');
+  std::string directory = ".";
+  std::string wildcard(text);
+  if (slash != std::string_view::npos) {
+    directory.assign(slash == 0 ? std::string_view("/") : text.substr(0, slash));
+    wildcard.assign(text.substr(slash + 1));
+  }
   if (wildcard.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
