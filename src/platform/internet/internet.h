@@ -11,6 +11,9 @@
 // Time limits are process-wide (SetInternetTimeouts): a connect limit, and a stall limit on every
 // exchange with a server; a server that sends nothing for the stall limit fails the operation
 // with ERROR_INTERNET_TIMEOUT, so a stalled server never holds a thread forever.
+//
+// The first session made in the process sets SIGPIPE to be ignored if it still has its default
+// action: a write to a connection the server has closed must fail, not end the process.
 #ifndef FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_
 #define FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_
 
@@ -140,9 +143,13 @@ class CFtpConnection {
 
   virtual void Close();
 
-  // CWD `directory`, sent byte for byte ("" keeps the login directory and succeeds). FALSE with
-  // the last error: ERROR_INTERNET_EXTENDED_ERROR and the reply kept for
-  // InternetGetLastResponseInfo when the server refuses, or the connection's failure code.
+  // CWD `directory`, sent byte for byte ("" changes nothing and succeeds: after the login, the
+  // login directory stays). A relative directory is taken from the current one. FALSE with the
+  // last error: ERROR_INTERNET_EXTENDED_ERROR and the reply kept for InternetGetLastResponseInfo
+  // when the server refuses, ERROR_INVALID_NAME for a directory with control characters,
+  // ERROR_FTP_TRANSFER_IN_PROGRESS while a file of the connection is still being transferred,
+  // or the connection's failure code. On a reused control connection the server first sees a
+  // CWD back to the login directory (libcurl's way to know where it stands).
   BOOL SetCurrentDirectory(const char* directory);
   // The current directory as this object holds it.
   const std::string& GetCurrentDirectory() const;
@@ -150,6 +157,9 @@ class CFtpConnection {
   // Opens a remote file of the current directory for binary reading (RETR). Throws
   // CInternetException when the server refuses the file (ERROR_INTERNET_EXTENDED_ERROR, reply
   // kept) or the data connection cannot be made; a transfer that breaks later fails at Read.
+  // Only binary reading is offered: another access fails with ERROR_INVALID_PARAMETER, and the
+  // transfer type flag is accepted but reading is always binary. One transfer runs at a time on
+  // a connection (ERROR_FTP_TRANSFER_IN_PROGRESS while another file is still being received).
   CInternetFile* OpenFile(const char* name, DWORD access = GENERIC_READ,
                           DWORD flags = FTP_TRANSFER_TYPE_BINARY, DWORD context = 1);
 
@@ -170,9 +180,11 @@ class CFtpFileFind {
   CFtpFileFind(const CFtpFileFind&) = delete;
   CFtpFileFind& operator=(const CFtpFileFind&) = delete;
 
-  // Reads the listing (`pattern` null: every name). Non-zero when it holds at least one entry;
-  // otherwise FALSE with the last error (ERROR_NO_MORE_FILES for an empty listing, or the code of
-  // the failure: refused, data connection failed, time-out, listing beyond the size cap).
+  // Reads the listing (`pattern` null: every name; else the names the pattern matches without
+  // regard to case). Non-zero when it holds at least one entry; otherwise FALSE with the last
+  // error (ERROR_NO_MORE_FILES for an empty listing, or the code of the failure: refused, data
+  // connection failed, time-out, ERROR_HTTP_INVALID_SERVER_RESPONSE for a listing beyond the size
+  // cap of 64 MiB or a million entries). Entries come in the server's order.
   BOOL FindFile(const char* pattern = nullptr, DWORD flags = INTERNET_FLAG_RELOAD);
   // Makes the next entry current (the first call the first entry); non-zero while another entry
   // follows the one it made current, zero when that one is the last.

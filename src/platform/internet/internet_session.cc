@@ -1,0 +1,92 @@
+// CInternetSession and CFtpConnection: a session owns the libcurl multi handle; an FTP
+// connection is a logged-in FtpControl on it.
+#include "platform/internet/ftp_control.h"
+#include "platform/internet/internet.h"
+#include "platform/internet/internet_state.h"
+
+namespace {
+
+// A host name or dotted IPv4 address; anything else would not be a host inside the URL.
+bool IsHostName(const char* server) {
+  if (server == nullptr || *server == '\0') return false;
+  for (const char* c = server; *c != '\0'; ++c) {
+    const bool ok = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                    (*c >= '0' && *c <= '9') || *c == '-' || *c == '.' || *c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CInternetSession::CInternetSession(const char*, DWORD, DWORD, const char*, const char*, DWORD)
+    : m_state(std::make_unique<InternetSessionState>()) {
+  m_state->curl = internet::CurlSession::Create();
+}
+
+CInternetSession::~CInternetSession() {
+  CInternetSession::Close();
+}
+
+void CInternetSession::Close() {
+  m_state->curl.reset();
+}
+
+CFtpConnection* CInternetSession::GetFtpConnection(const char* server, const char* userName,
+                                                   const char* password, std::uint16_t port,
+                                                   BOOL passive, bool explicitTls) {
+  if (m_state->curl == nullptr) throw CInternetException(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  if (!IsHostName(server)) throw CInternetException(ERROR_INTERNET_INVALID_URL);
+  internet::FtpLogin login;
+  login.host = server;
+  login.port = port != 0 ? port : 21;
+  login.user = userName != nullptr ? userName : "";
+  login.password = password != nullptr ? password : "";
+  login.passive = passive != FALSE;
+  login.tls = explicitTls;
+  std::shared_ptr<internet::FtpControl> control;
+  const DWORD code = internet::FtpControl::Login(m_state->curl, login, &control);
+  if (code != ERROR_SUCCESS) throw CInternetException(code);
+  auto state = std::make_unique<FtpConnectionState>();
+  state->control = std::move(control);
+  return new CFtpConnection(std::move(state));
+}
+
+CFtpConnection::CFtpConnection(std::unique_ptr<FtpConnectionState> state)
+    : m_state(std::move(state)) {}
+
+CFtpConnection::~CFtpConnection() {
+  CFtpConnection::Close();
+}
+
+void CFtpConnection::Close() {
+  m_state->control->Close();
+}
+
+BOOL CFtpConnection::SetCurrentDirectory(const char* directory) {
+  if (directory == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const DWORD code = m_state->control->ChangeDirectory(directory);
+  if (code != ERROR_SUCCESS) {
+    SetLastError(code);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+const std::string& CFtpConnection::GetCurrentDirectory() const {
+  return m_state->control->directory();
+}
+
+CInternetFile* CFtpConnection::OpenFile(const char* name, DWORD access, DWORD, DWORD) {
+  // Only binary reading is offered; the transfer type flag is accepted and reading is binary.
+  if (name == nullptr || access != GENERIC_READ) {
+    throw CInternetException(ERROR_INVALID_PARAMETER);
+  }
+  auto state = std::make_unique<InternetFileState>();
+  const DWORD code = m_state->control->OpenDownload(name, &state->source);
+  if (code != ERROR_SUCCESS) throw CInternetException(code);
+  return new CInternetFile(std::move(state));
+}

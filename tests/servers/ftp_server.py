@@ -1,0 +1,110 @@
+#!/usr/bin/python3
+"""An FTP server for the tests, over pyftpdlib (Debian's python3-pyftpdlib).
+
+Serves one directory on 127.0.0.1 at a free port, prints that port on stdout once it listens,
+and exits when its stdin closes, so a test that crashes leaves nothing behind.
+
+Run it with /usr/bin/python3 (the Debian interpreter that has pyftpdlib and OpenSSL).
+"""
+
+import argparse
+import logging
+import os
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--root", required=True, help="directory to serve")
+    parser.add_argument("--user", action="append", default=[], metavar="NAME:PASSWORD",
+                        help="a user who may log in (repeatable)")
+    parser.add_argument("--anonymous", action="store_true", help="allow anonymous login")
+    parser.add_argument("--no-mlsd", action="store_true",
+                        help="refuse MLSD and MLST as unknown commands (clients fall back to LIST)")
+    parser.add_argument("--tls-cert", help="PEM certificate: explicit TLS, required on both channels")
+    parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
+    parser.add_argument("--transcript", help="file receiving every command, PASS masked")
+    return parser.parse_args()
+
+
+def exit_when_stdin_closes():
+    def watch():
+        try:
+            while sys.stdin.buffer.read(4096):
+                pass
+        finally:
+            os._exit(0)
+
+    threading.Thread(target=watch, daemon=True).start()
+
+
+def make_handler(arguments):
+    if arguments.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+
+        base = TLS_FTPHandler
+    else:
+        base = FTPHandler
+
+    transcript = open(arguments.transcript, "a", buffering=1) if arguments.transcript else None
+
+    class Handler(base):
+        def on_connect(self):
+            if transcript:
+                transcript.write("*CONNECT*\n")
+
+        def pre_process_command(self, line, cmd, arg):
+            if transcript:
+                transcript.write("PASS ****\n" if cmd == "PASS" else line + "\n")
+            return super().pre_process_command(line, cmd, arg)
+
+    if arguments.no_mlsd:
+        Handler.proto_cmds = {name: info for name, info in base.proto_cmds.items()
+                              if name not in ("MLSD", "MLST")}
+    if arguments.tls_cert:
+        from pyftpdlib.handlers import TLS_DTPHandler
+
+        class DataHandler(TLS_DTPHandler):
+            # A client may start the TLS handshake on a passive data connection before it sends
+            # the transfer command. pyftpdlib takes an idle data connection that turns readable
+            # for a closed one and resets it; let the handshake proceed instead.
+            def readable(self):
+                if self._ssl_accepting:
+                    return True
+                return super().readable()
+
+        Handler.dtp_handler = DataHandler
+        Handler.certfile = arguments.tls_cert
+        Handler.keyfile = arguments.tls_key
+        Handler.tls_control_required = True
+        Handler.tls_data_required = True
+
+    authorizer = DummyAuthorizer()
+    for entry in arguments.user:
+        name, _, password = entry.partition(":")
+        authorizer.add_user(name, password, arguments.root, perm="elr")
+    if arguments.anonymous:
+        authorizer.add_anonymous(arguments.root, perm="elr")
+    Handler.authorizer = authorizer
+    Handler.banner = "Test server ready."
+    Handler.permit_foreign_addresses = False
+    Handler.auth_failed_timeout = 0
+    return Handler
+
+
+def main():
+    arguments = parse_arguments()
+    logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+    exit_when_stdin_closes()
+    server = FTPServer(("127.0.0.1", 0), make_handler(arguments))
+    print(server.address[1], flush=True)
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,171 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+// Waits for `pid` up to `timeout`; true with *status when it exited.
+bool WaitFor(pid_t pid, std::chrono::milliseconds timeout, int* status) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const pid_t done = waitpid(pid, status, WNOHANG);
+    if (done == pid) return true;
+    if (done < 0 && errno != EINTR) return true;  // not our child any more
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Forks and executes argv with the given descriptors as stdin, stdout and stderr (-1: /dev/null).
+pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err) {
+  if (argv.empty()) throw std::runtime_error("no program to start");
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    CloseFd(devNull);
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on: the test may run other threads.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(in >= 0 ? in : devNull, 0);
+    dup2(out >= 0 ? out : devNull, 1);
+    dup2(err >= 0 ? err : devNull, 2);
+    // Descriptors of the test (sockets of servers and clients) must not live on in the child,
+    // or a connection the test closes would stay open.
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  if (devNull >= 0) close(devNull);
+  return pid;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stderrPath) {
+  int inPipe[2];
+  int outPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(outPipe, O_CLOEXEC) != 0) {
+    close(inPipe[0]);
+    close(inPipe[1]);
+    throw std::runtime_error("pipe failed");
+  }
+  int err = 2;
+  if (!stderrPath.empty()) {
+    err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
+  try {
+    pid_ = Spawn(argv, inPipe[0], outPipe[1], err);
+  } catch (...) {
+    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1]}) close(fd);
+    if (err > 2) close(err);
+    throw;
+  }
+  close(inPipe[0]);
+  close(outPipe[1]);
+  if (err > 2) close(err);
+  stdinFd_ = inPipe[1];
+  stdoutFd_ = outPipe[0];
+}
+
+ChildProcess::~ChildProcess() {
+  Stop();
+}
+
+std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const std::size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = pending_.substr(0, newline);
+      pending_.erase(0, newline + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return line;
+    }
+    if (stdoutFd_ < 0) return std::nullopt;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd poller{stdoutFd_, POLLIN, 0};
+    const int ready = poll(&poller, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    char buffer[4096];
+    const ssize_t got = read(stdoutFd_, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      CloseFd(stdoutFd_);
+      continue;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+int ChildProcess::Stop(std::chrono::milliseconds grace) {
+  if (stopped_) return status_;
+  stopped_ = true;
+  CloseFd(stdinFd_);
+  int status = 0;
+  if (pid_ > 0) {
+    if (WaitFor(pid_, grace, &status)) {
+      status_ = status;
+    } else {
+      kill(pid_, SIGKILL);
+      WaitFor(pid_, std::chrono::seconds(10), &status);
+      status_ = -1;
+    }
+  }
+  CloseFd(stdoutFd_);
+  return status_;
+}
+
+int ChildProcess::Run(const std::vector<std::string>& argv, const std::string& outputPath,
+                      std::chrono::milliseconds timeout) {
+  int out = -1;
+  if (!outputPath.empty()) {
+    out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  }
+  pid_t pid = -1;
+  try {
+    pid = Spawn(argv, -1, out, out);
+  } catch (...) {
+    if (out >= 0) close(out);
+    throw;
+  }
+  if (out >= 0) close(out);
+  int status = 0;
+  if (!WaitFor(pid, timeout, &status)) {
+    kill(pid, SIGKILL);
+    WaitFor(pid, std::chrono::seconds(10), &status);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,52 @@
+// A child process for tests: started from an argument vector (no shell), its stdin a pipe that
+// stays open while the object lives, its stdout a pipe the test reads lines from, its stderr a
+// file or the test's own. Servers written for the tests exit when their stdin closes, so that a
+// test that crashes leaves nothing running; the destructor also kills a child that lingers.
+#ifndef FILEREPOSITORY_TESTS_SUPPORT_PROCESS_H_
+#define FILEREPOSITORY_TESTS_SUPPORT_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class ChildProcess {
+ public:
+  // Starts argv[0] (a path) with the arguments. `stderrPath` "" keeps the test's stderr.
+  // Throws std::runtime_error when the program cannot be started.
+  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& stderrPath = "");
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // The next line of the child's stdout without its line end; nullopt when the child closed its
+  // stdout or nothing came within `timeout`.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+
+  // Closes the child's stdin and waits up to `grace` for it to exit, then kills it. Returns the
+  // exit status as waitpid gives it; -1 when it had to be killed. Later calls return the same.
+  int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
+
+  // Runs a program to its end (killed after `timeout`) and returns its exit code, -1 when it was
+  // killed or did not exit normally. Its output goes to `outputPath` ("" discards it).
+  static int Run(const std::vector<std::string>& argv, const std::string& outputPath = "",
+                 std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+ private:
+  pid_t pid_ = -1;
+  int stdinFd_ = -1;
+  int stdoutFd_ = -1;
+  std::string pending_;
+  bool stopped_ = false;
+  int status_ = -1;
+};
+
+}  // namespace testing_support
+
+#endif  // FILEREPOSITORY_TESTS_SUPPORT_PROCESS_H_

@@ -1,0 +1,133 @@
+// An in-process FTP server whose behaviour a test scripts, for what real servers will not do on
+// demand: files shorter or longer than their listing says, transfers broken off or stalled
+// mid-way, replies that refuse, stall or make no sense, endless listings and files, a server
+// that accepts and never answers.
+//
+// It listens on 127.0.0.1 at a free port and serves each control connection on a thread of its
+// own with plain blocking sockets; the destructor stops everything (connections still open are
+// shut down). It records every command received, PASS masked, so that a test can assert exact
+// command sequences. Configure it before the client connects; the observers may be called at
+// any time.
+//
+// Without a script it behaves as a small read-only server: USER/PASS (any user and password
+// unless users were added), PWD, CWD, TYPE, EPSV, PASV, EPRT, PORT, MLSD, LIST, NLST, RETR,
+// SIZE, NOOP, QUIT; other commands get 502. The working directory starts at "/".
+#ifndef FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
+#define FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+struct ScriptedFile {
+  std::string content;
+  // The size listings show; the content's size when unset.
+  std::optional<std::uint64_t> listedSize;
+  enum class Fault {
+    kNone,
+    kEndless,     // the content (or 'x' when empty) repeats until the client stops reading
+    kBreakAfter,  // after faultOffset bytes the data connection closes and "426 ..." follows
+    kDropAfter,   // after faultOffset bytes the data and control connections close, no reply
+    kStallAfter,  // after faultOffset bytes nothing more comes; the connections stay open
+  };
+  Fault fault = Fault::kNone;
+  std::size_t faultOffset = 0;
+  int faultTimes = -1;  // how many downloads the fault spoils; -1 every one
+};
+
+// Decides how the server answers a command. The first rule that matches applies.
+struct ScriptedRule {
+  std::string verb;                     // upper case, such as "RETR"
+  std::optional<std::string> argument;  // matched exactly; any argument when unset
+  enum class Action {
+    kReply,  // send `reply` instead of the normal handling
+    kStall,  // send nothing, ever; the session ends when the client closes
+    kClose,  // send `reply` (may be empty), then close the control connection
+  };
+  Action action = Action::kReply;
+  std::string reply;  // sent as it stands: CR LF, several lines or garbage are the test's choice
+  int times = -1;     // how many commands it answers; -1 without limit
+};
+
+class ScriptedFtpServer {
+ public:
+  enum class ListStyle { kUnix, kDos };
+
+  ScriptedFtpServer();
+  ~ScriptedFtpServer();
+  ScriptedFtpServer(const ScriptedFtpServer&) = delete;
+  ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+  // --- Content. Paths are absolute ("/updates/a.bin"); parent directories are made as needed.
+  void AddUser(const std::string& user, const std::string& password);
+  void AddDirectory(const std::string& path);
+  void AddFile(const std::string& path, ScriptedFile file);
+  void AddFile(const std::string& path, const std::string& content);
+  void SetMlsd(bool enabled);  // on by default; off: MLSD gets "500 Unknown command."
+  void SetListStyle(ListStyle style);
+  // The text both listings of `directory` send, instead of one made from its entries.
+  void SetListing(const std::string& directory, const std::string& text);
+  // Listings of `directory` that never end.
+  void SetEndlessListing(const std::string& directory);
+
+  // --- Faults.
+  void SetGreeting(const std::string& raw);  // default "220 Scripted server ready.\r\n"
+  void StallGreeting();                      // accept, then never send anything
+  void AddRule(ScriptedRule rule);
+  void Reply(const std::string& verb, const std::string& reply);  // kReply for every argument
+  void Stall(const std::string& verb);                            // kStall for every argument
+
+  // --- Observation.
+  std::vector<std::string> Transcript() const;  // command lines, "PASS ****" for passwords
+  std::size_t CountCommands(const std::string& verb) const;
+  std::size_t Connections() const { return connections_; }
+
+  // A port on 127.0.0.1 that refuses connections (bound once, then closed again).
+  static std::uint16_t RefusingPort();
+
+ private:
+  friend class ScriptedSession;
+
+  void AcceptLoop();
+  void RegisterFd(int fd);
+  void CloseFd(int fd);
+  std::optional<ScriptedRule> MatchRule(const std::string& verb, const std::string& argument);
+  void Record(const std::string& line);
+
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> users_;
+  std::set<std::string> directories_{"/"};
+  std::map<std::string, ScriptedFile> files_;
+  std::map<std::string, std::string> listings_;
+  std::set<std::string> endlessListings_;
+  bool mlsd_ = true;
+  ListStyle listStyle_ = ListStyle::kUnix;
+  std::string greeting_ = "220 Scripted server ready.\r\n";
+  bool stallGreeting_ = false;
+  std::vector<ScriptedRule> rules_;
+  std::vector<std::string> transcript_;
+  std::set<int> openFds_;
+  std::vector<std::thread> sessions_;
+
+  int listener_ = -1;
+  int stopEvent_ = -1;  // an eventfd: readable once stopping
+  std::uint16_t port_ = 0;
+  std::atomic<std::size_t> connections_{0};
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+};
+
+}  // namespace testing_support
+
+#endif  // FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
