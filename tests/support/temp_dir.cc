@@ -14,13 +14,15 @@ namespace testing_support {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/fr-test-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/fr-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
-TempDir::~TempDir() { RemoveAll(path_); }
+TempDir::~TempDir() {
+  RemoveAll(path_);
+}
 
 void WriteFile(const std::string& path, const std::string& content) {
   fs::path p(path);
@@ -42,7 +44,9 @@ bool FileExists(const std::string& path) {
   return fs::exists(path, ec);
 }
 
-void MakeDirectories(const std::string& path) { fs::create_directories(path); }
+void MakeDirectories(const std::string& path) {
+  fs::create_directories(path);
+}
 
 void RemoveAll(const std::string& path) {
   std::error_code ec;

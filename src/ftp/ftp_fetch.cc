@@ -1,0 +1,66 @@
+// The FTP transport's download of one definition file.
+#include <string>
+
+#include "ftp/ftp_updates.h"
+#include "host/utility.h"
+#include "integrity/crc32.h"
+#include "integrity/file_helpers.h"
+#include "resources/messages.h"
+#include "service/update_slot.h"
+#include "update/local_paths.h"
+
+BOOL CFtpUpdates::FetchFile(const std::string& name) {
+  const UpdateConfig& config = Config();
+  const std::string shownName = m_strRemoteDir + "/" + name;
+  if (!IsPlainFileName(name)) {
+    // A name that could write outside the backup directory is never written anywhere.
+    SetLastError(ERROR_INVALID_NAME);
+    LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {shownName}),
+                                   FormatErrorCode(ERROR_INVALID_NAME)});
+    return FALSE;
+  }
+  const std::string localPath = JoinLocalPath(m_strBackupDir, name);
+
+  std::string working = name;
+  std::uint64_t size = 0;
+  BYTE* buffer = nullptr;
+  DWORD attempts = 0;
+  for (;;) {
+    if (!FindRemoteFile(working, size)) return FALSE;
+    CInternetFile* file = OpenRemoteFile(working);
+    if (file == nullptr) return FALSE;
+    BOOL ok = ReadRemoteFile(file, size, &buffer);
+    CloseRemoteFile(file);
+    if (ok) {
+      DWORD expected = 0;
+      if (m_triggerData.Lookup(name, expected) &&
+          GetBufferCrc(buffer, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32)) !=
+              expected) {
+        SetLastError(ERROR_CRC);
+        ok = FALSE;
+      }
+    }
+    if (ok) break;
+    if (buffer != nullptr) {
+      CMemoryDebugging::TraceDeallocate(buffer);
+      buffer = nullptr;
+    }
+    if (attempts >= config.downloadRetries) {
+      const std::string detail = FormatErrorCode(GetLastError());
+      LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {shownName}), detail});
+      return FALSE;
+    }
+    ++attempts;
+  }
+
+  const BOOL written = WriteBufferToFile(buffer, static_cast<DWORD>(size),
+                                         static_cast<DWORD>(size >> 32), localPath.c_str());
+  const DWORD cause = GetLastError();
+  CMemoryDebugging::TraceDeallocate(buffer);
+  if (!written) {
+    LogError(config.errorEventId,
+             {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {localPath}), std::to_string(cause)});
+    return FALSE;
+  }
+  return TRUE;
+}

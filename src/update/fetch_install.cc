@@ -1,0 +1,130 @@
+// Fetching the chosen files into the backup directory, installing the backup directory into the
+// definitions directory, and dropping the trigger file for the engine.
+#include <strings.h>
+
+#include <string>
+
+#include "integrity/file_helpers.h"
+#include "platform/files.h"
+#include "resources/messages.h"
+#include "service/property_helpers.h"
+#include "service/update_slot.h"
+#include "update/local_paths.h"
+#include "update/repository_updates.h"
+
+namespace {
+
+constexpr std::size_t kFetchedNamesLimit = 5000;
+
+}  // namespace
+
+BOOL CRepositoryUpdates::FetchFiles(CStringList& list) {
+  const UpdateConfig& config = Config();
+  std::string lastRemotePath;
+  DWORD failures = 0;
+  bool stopped = false;
+  std::size_t fetchedCount = 0;
+  std::string fetchedNames;  // joined with ", ", kept only as far as the entry shows it
+
+  while (!list.empty()) {
+    if (WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0) {
+      LogError(config.errorEventId,
+               {FormatMessageId(IDS_UPDATING_FILE, {lastRemotePath}),
+                FormatMessageId(IDS_SERVICE_SHUTTING_DOWN, {static_cast<long long>(list.size())})});
+      stopped = true;
+      break;
+    }
+    const std::string name = list.front();
+    lastRemotePath = m_strRemoteDir + "\\" + name;
+    if (FetchFile(name)) {
+      if (fetchedNames.size() <= kFetchedNamesLimit) {
+        if (fetchedCount != 0) fetchedNames += ", ";
+        fetchedNames += name;
+      }
+      ++fetchedCount;
+    } else {
+      ++failures;
+    }
+    list.pop_front();
+  }
+
+  if (fetchedCount != 0) {
+    if (fetchedNames.size() > kFetchedNamesLimit) fetchedNames.resize(kFetchedNamesLimit);
+    LogOperation(
+        config.operationEventId,
+        {FormatMessageId(IDS_UPDATING_DEFINITION_FILES, {TextOrEmpty(config.displayName)}),
+         FormatMessageId(IDS_UPDATED_FILES, {static_cast<long long>(fetchedCount), fetchedNames})});
+  }
+  return failures == 0 && !stopped ? TRUE : FALSE;
+}
+
+BOOL CRepositoryUpdates::InstallFiles() {
+  const UpdateConfig& config = Config();
+  const char* triggerName = TextOrEmpty(config.triggerFileName);
+
+  // The trigger file in the definitions directory is the engine's signal. Withdraw it while the
+  // set changes, and never copy the old one across from the backup directory: the engine must
+  // not be signalled before every file of the new set is in place (WriteTriggerFiles signals).
+  DeleteFileA(JoinLocalPath(m_strDefinitionsDir, triggerName).c_str());
+
+  CStringList names;
+  ListFiles(m_strBackupDir, "*", names);
+  DWORD failures = 0;
+  for (const std::string& name : names) {
+    if (name == "." || name == "..") continue;
+    if (strcasecmp(name.c_str(), triggerName) == 0) continue;
+    const std::string source = JoinLocalPath(m_strBackupDir, name);
+    const std::string target = JoinLocalPath(m_strDefinitionsDir, name);
+    if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) {
+      const std::string detail = std::to_string(GetLastError());
+      LogError(
+          config.errorEventId,
+          {FormatMessageId(IDS_COPY_FILE_TO_DIRECTORY, {source, m_strDefinitionsDir}), detail});
+      ++failures;
+    }
+  }
+  return failures == 0 ? TRUE : FALSE;
+}
+
+BOOL CRepositoryUpdates::WriteTriggerFiles() {
+  const UpdateConfig& config = Config();
+  const char* triggerName = TextOrEmpty(config.triggerFileName);
+  const DWORD low = static_cast<DWORD>(m_nRemoteTriggerFileSize & 0xFFFFFFFFu);
+  const DWORD high = static_cast<DWORD>(m_nRemoteTriggerFileSize >> 32);
+
+  const std::string enginePath = JoinLocalPath(m_strDefinitionsDir, triggerName);
+  if (WriteBufferToFile(m_pRemoteTriggerFile, low, high, enginePath.c_str())) {
+    FileStatus status;
+    if (GetFileStatus(enginePath.c_str(), &status)) {
+      SetDwordProperty(m_mailServer, config.processorName, config.triggerFileTimeProperty,
+                       static_cast<DWORD>(status.modifiedTime));
+    }
+  }
+  // Written last: the reference for the next comparison only changes once the set is installed.
+  WriteBufferToFile(m_pRemoteTriggerFile, low, high,
+                    JoinLocalPath(m_strBackupDir, triggerName).c_str());
+  return TRUE;
+}
+
+DWORD CRepositoryUpdates::ListFiles(const std::string& directory, const std::string& extensions,
+                                    CStringList& list) {
+  DWORD count = 0;
+  std::size_t begin = 0;
+  while (begin <= extensions.size()) {
+    std::size_t end = extensions.find(',', begin);
+    if (end == std::string::npos) end = extensions.size();
+    const std::string piece = extensions.substr(begin, end - begin);
+    begin = end + 1;
+    if (piece.empty()) continue;
+    const std::string pattern = JoinLocalPath(directory, "*." + piece);
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    do {
+      list.push_back(data.cFileName);
+      ++count;
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  return count;
+}

@@ -1,0 +1,115 @@
+// CRepositoryUpdates: one update attempt of one processor, independent of the transport.
+//
+// The worker loop builds a run object for one pass over its slot, lets it run one update cycle
+// (RunUpdateCycle) or one integrity check (CheckInstalledFiles; after a failed cycle both, on the
+// same object), and destroys it. The base holds what every transport needs and reaches the server
+// only through the six operations of the transport contract, declared here in their fixed order:
+// Connect, Disconnect, IsConnected and FetchFile belong to the transport; CheckForUpdates and
+// GetFilesToUpdate are written once here.
+//
+// A run object and everything it owns belong to one worker thread. It shares with other threads
+// only the slot's stop event, host handle and property store, none of which it closes.
+#ifndef FILEREPOSITORY_UPDATE_REPOSITORY_UPDATES_H_
+#define FILEREPOSITORY_UPDATE_REPOSITORY_UPDATES_H_
+
+#include <cstdint>
+#include <initializer_list>
+#include <list>
+#include <string>
+#include <string_view>
+
+#include "filerepository/filerepository.h"
+#include "host/mail_server.h"
+#include "integrity/trigger_file_data.h"
+#include "platform/internet/internet.h"
+#include "platform/win32.h"
+
+struct UpdateSlot;
+
+using CStringList = std::list<std::string>;
+
+// Allocation tag of the run object's buffers in the host's tracing allocator.
+inline constexpr const char* kRepositoryUpdatesTag = "RepositoryUpdates";
+
+class CRepositoryUpdates {
+ public:
+  virtual ~CRepositoryUpdates();
+  CRepositoryUpdates(const CRepositoryUpdates&) = delete;
+  CRepositoryUpdates& operator=(const CRepositoryUpdates&) = delete;
+
+  // --- The transport contract, in this order.
+  // Probes, connects and loads the server's trigger file into m_pRemoteTriggerFile. On failure it
+  // has logged why and holds no connection.
+  virtual BOOL Connect() = 0;
+  // Releases the connection, if any. Harmless when none is held.
+  virtual void Disconnect() = 0;
+  virtual BOOL IsConnected() = 0;
+  // Non-zero when the server's trigger file differs from the local copy in the backup directory
+  // (which it loads for GetFilesToUpdate).
+  virtual BOOL CheckForUpdates();
+  // Parses the server's trigger file into m_triggerData and appends the names to download.
+  virtual BOOL GetFilesToUpdate(CStringList& list);
+  // Downloads one file into the backup directory, checked against m_triggerData.
+  virtual BOOL FetchFile(const std::string& name) = 0;
+
+  // --- The update cycle and the integrity check.
+  BOOL RunUpdateCycle();
+  BOOL PrepareDirectories();
+  DWORD CheckInstalledFiles();
+
+  // --- Steps of the cycle.
+  BOOL IsUpdateAbsorbed();
+  BOOL FetchFiles(CStringList& list);
+  BOOL InstallFiles();
+  BOOL WriteTriggerFiles();
+  BOOL SaveInstalledFiles(const CTriggerFileData& list);
+
+  // Appends the names in `directory` matching "*.<piece>" for each comma-separated piece of
+  // `extensions` ("*" lists every entry, "." and ".." included); returns how many it appended.
+  static DWORD ListFiles(const std::string& directory, const std::string& extensions,
+                         CStringList& list);
+
+  // One operation or error entry: event id, then the texts (a title and a detail). The first
+  // text of the entry is word 24 (operations) or word 23 (errors). The login password never
+  // reaches the log: where a text holds it (a server may echo it), it is masked.
+  void LogOperation(DWORD eventId, std::initializer_list<std::string_view> texts);
+  void LogError(DWORD eventId, std::initializer_list<std::string_view> texts);
+
+  const UpdateConfig& Config() const;
+
+ protected:
+  explicit CRepositoryUpdates(UpdateSlot* slot);
+
+  // On the original platform the run object derives from the internet session; here the session
+  // is the first member, so that it is made first and closed last, as a base would be.
+  CInternetSession m_session;
+  CMailServer m_mailServer;
+  UpdateSlot* m_pSlot;
+  std::string m_strServer;
+  std::string m_strRemoteDir;
+  std::string m_strUserName;
+  std::string m_strPassword;
+  std::string m_strDefinitionsDir;
+  std::string m_strBackupDir;
+  HANDLE m_hStopEvent;
+  BYTE* m_pRemoteTriggerFile;
+  std::uint64_t m_nRemoteTriggerFileSize;
+  CTriggerFileData m_triggerData;
+  BYTE* m_pLocalTriggerFile;
+  DWORD m_nLocalTriggerFileSize;
+  CLogRecord m_log;
+
+ private:
+  void Log(bool error, DWORD eventId, std::initializer_list<std::string_view> texts);
+};
+
+// The text of a configuration word, "" for null.
+inline const char* TextOrEmpty(const char* text) {
+  return text != nullptr ? text : "";
+}
+
+// The updates server's name for a run: word 1 when present, else the text property named by
+// word 7, else word 16.
+std::string ResolveServerName(const UpdateConfig& config, _tMailServer* server);
+
+#endif  // FILEREPOSITORY_UPDATE_REPOSITORY_UPDATES_H_

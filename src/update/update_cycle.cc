@@ -1,0 +1,99 @@
+// One complete update attempt: directories, connection, choice, fetch, install, trigger, host
+// notification and the record of what was installed.
+#include <string>
+
+#include "host/utility.h"
+#include "platform/files.h"
+#include "resources/messages.h"
+#include "service/property_helpers.h"
+#include "service/update_slot.h"
+#include "update/local_paths.h"
+#include "update/repository_updates.h"
+
+BOOL CRepositoryUpdates::PrepareDirectories() {
+  UpdateConfig* config = m_pSlot->m_pConfig;
+  if (config->prepare != nullptr && config->prepare(config) == 0) return FALSE;
+
+  // The root directory is read only now: the preparation hook may have changed it.
+  const char* root = config->rootDirectory;
+  if (root == nullptr || *root == '\0') {
+    LogError(config->errorEventId,
+             {FormatMessageId(IDS_NO_ROOT_DIRECTORY_NAME, {TextOrEmpty(root)}),
+              FormatMessageId(IDS_NO_WORKING_CONFIGURATION)});
+    return FALSE;
+  }
+  FileStatus status;
+  if (!GetFileStatus(root, &status) && !CreateDirectoryPath(root)) {
+    LogError(config->errorEventId, {FormatMessageId(IDS_ROOT_DIRECTORY_NOT_FOUND, {root}),
+                                    FormatMessageId(IDS_NO_WORKING_CONFIGURATION)});
+    return FALSE;
+  }
+  m_strDefinitionsDir = JoinLocalPath(root, TextOrEmpty(config->definitionsDirectory));
+  m_strBackupDir =
+      JoinLocalPath(root, config->backupDirectory != nullptr ? config->backupDirectory : "backup");
+  return TRUE;
+}
+
+BOOL CRepositoryUpdates::RunUpdateCycle() {
+  if (!PrepareDirectories()) return FALSE;
+  const UpdateConfig& config = Config();
+
+  m_strServer = ResolveServerName(config, m_mailServer);
+  m_strRemoteDir = TextOrEmpty(config.remoteDirectory);
+  m_strUserName = TextOrEmpty(config.userName);
+  m_strPassword = TextOrEmpty(config.password);
+
+  if (!Connect()) return FALSE;
+
+  BOOL result = TRUE;
+  BOOL absorb = FALSE;
+  CStringList list;
+  if (CheckForUpdates()) {
+    result = GetFilesToUpdate(list);
+    if (result && !list.empty()) {
+      FileStatus status;
+      if (!GetFileStatus(m_strDefinitionsDir.c_str(), &status) &&
+          !CreateDirectoryPath(m_strDefinitionsDir.c_str())) {
+        LogError(
+            config.errorEventId,
+            {FormatMessageId(IDS_UPDATE_DEFINITION_FILES, {static_cast<long long>(list.size())}),
+             FormatMessageId(IDS_DEFINITIONS_DIRECTORY_NOT_FOUND, {m_strDefinitionsDir})});
+        return FALSE;  // the connection is left to the destructor
+      }
+      if (!GetFileStatus(m_strBackupDir.c_str(), &status) &&
+          GetFileAttributesA(m_strBackupDir.c_str()) == INVALID_FILE_ATTRIBUTES &&
+          !CreateDirectoryPath(m_strBackupDir.c_str())) {
+        const std::string detail = std::to_string(GetLastError());
+        LogError(config.errorEventId,
+                 {FormatMessageId(IDS_CREATING_BACKUP_DIRECTORY, {m_strBackupDir}), detail});
+        return FALSE;
+      }
+      result = FetchFiles(list);
+      if (result) result = InstallFiles();
+      if (result) WriteTriggerFiles();
+      if (result) absorb = TRUE;
+    }
+  } else if (!IsUpdateAbsorbed()) {
+    absorb = TRUE;  // prompt the engine again to take in the update installed earlier
+  }
+
+  Disconnect();
+
+  if (absorb) {
+    if (config.updatesAvailable != nullptr) {
+      LogOperation(config.operationEventId,
+                   {"UpdatesAvailable()", FormatMessageId(IDS_ATTEMPTING_TO_ABSORB)});
+      m_log.Flush();
+      result &= static_cast<BOOL>(config.updatesAvailable(config.updatesAvailableContext));
+    }
+  } else {
+    result &= static_cast<BOOL>(config.nothingToAbsorb(config.nothingToAbsorbContext));
+  }
+
+  if (result) {
+    SetDwordProperty(m_mailServer, config.processorName, config.lastUpdateTimeProperty,
+                     CurrentTime32());
+    SaveInstalledFiles(m_triggerData);
+  }
+  return result;
+}

@@ -1,0 +1,65 @@
+// A complete UpdateConfig for tests, owning its texts, with values that keep the schedule and the
+// cycle in a test's reach: a one-second wait step, short intervals, a temporary root directory.
+#ifndef FILEREPOSITORY_TESTS_SUPPORT_TEST_CONFIG_H_
+#define FILEREPOSITORY_TESTS_SUPPORT_TEST_CONFIG_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "filerepository/filerepository.h"
+#include "host/mail_server.h"
+
+namespace testing_support {
+
+// Counts the host callbacks and answers them as told.
+struct CallbackLog {
+  std::atomic<int> prepareCalls{0};
+  std::atomic<int> updatesAvailableCalls{0};
+  std::atomic<int> nothingToAbsorbCalls{0};
+  std::atomic<std::uint32_t> prepareResult{1};
+  std::atomic<std::uint32_t> updatesAvailableResult{1};
+  std::atomic<std::uint32_t> nothingToAbsorbResult{1};
+};
+
+class TestConfig {
+ public:
+  // `processor` names the slot and the property section; `root` is the root directory.
+  TestConfig(const std::string& processor, const std::string& root);
+  TestConfig(const TestConfig&) = delete;
+  TestConfig& operator=(const TestConfig&) = delete;
+
+  UpdateConfig* get() { return &config_; }
+  UpdateConfig& operator*() { return config_; }
+  UpdateConfig* operator->() { return &config_; }
+  CallbackLog& callbacks() { return callbacks_; }
+
+  // Sets a text word to a copy of `value` that this object keeps alive (null for nullptr).
+  void SetText(const char* UpdateConfig::*word, const char* value);
+
+  const std::string& processor() const { return processor_; }
+  const std::string& root() const { return root_; }
+  std::string definitionsDir() const { return root_ + "/definitions"; }
+  std::string backupDir() const { return root_ + "/backup"; }
+  std::string masterDir() const { return root_ + "/definitions"; }
+
+  // Property helpers on a handle of the test's own.
+  void SetDword(const char* name, std::uint32_t value);
+  bool GetDword(const char* name, std::uint32_t* value);
+  void SetString(const char* name, const std::string& value);
+  bool GetString(const char* name, std::string* value);
+
+  ~TestConfig();
+
+ private:
+  std::string processor_;
+  std::string root_;
+  UpdateConfig config_{};
+  CallbackLog callbacks_;
+  std::string texts_[45];
+  _tMailServer* server_ = nullptr;
+};
+
+}  // namespace testing_support
+
+#endif  // FILEREPOSITORY_TESTS_SUPPORT_TEST_CONFIG_H_
