@@ -5,6 +5,7 @@
 // never handed out twice. Each handle of a file store owns its own connection; the in-memory store
 // has one connection that every handle of the process shares.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -190,14 +191,26 @@ class StoreConnection {
 // Makes sure the database file exists, creating it readable and writable by its owner only
 // before SQLite sees it (SQLite would create it with the umask's permissions). SQLite gives the
 // -wal and -shm files the permissions of the database file.
+// Creates a missing store file with owner-only permissions before SQLite opens it. An existing
+// file is never opened here: closing any descriptor of a file drops every POSIX lock the process
+// holds on it, SQLite's included, and another process would then take this one's connections for
+// gone and checkpoint the write-ahead log away under them.
 bool CreateStoreFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    SetLastErrorFromErrnoForPath(errno, path.c_str());
-    return false;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+    return true;
   }
-  ::close(fd);
-  return true;
+  if (errno == EEXIST) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    }
+    return true;
+  }
+  SetLastErrorFromErrnoForPath(errno, path.c_str());
+  return false;
 }
 
 std::shared_ptr<StoreConnection> OpenFileStore(const std::string& path) {
