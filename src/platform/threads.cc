@@ -33,9 +33,25 @@ int NiceForPriority(int priority) {
 // A thread is a manual-reset object signalled when its routine returns. The object also carries
 // what SetThreadPriority needs (the kernel thread id) and the bookkeeping of
 // CloseHandleWhenJoined.
+//
+// The thread is joinable, and the first wait that sees it signalled also joins it: the routine
+// has returned by then, but the thread still runs its thread-local destructors (libraries keep
+// per-thread state there). Joining means that once a wait on a thread returns, the thread and
+// everything it held are gone, as on Windows, so a caller that unloads or exits next leaves
+// nothing half torn down. A thread whose handle goes without a wait is detached instead.
 class ThreadObject final : public WaitableObject {
  public:
   ThreadObject() : WaitableObject(/*manualReset=*/true, /*signalled=*/false) {}
+  ~ThreadObject() override {
+    if (hasThread_ && !reaped_) pthread_detach(thread_);
+  }
+
+  // On the creating thread, right after pthread_create and before anyone can wait.
+  void Attach(pthread_t thread) {
+    std::lock_guard<std::mutex> lock(reapMutex_);
+    thread_ = thread;
+    hasThread_ = true;
+  }
 
   // On the new thread, before its routine runs.
   void Started(pid_t tid, int nice) {
@@ -97,6 +113,7 @@ class ThreadObject final : public WaitableObject {
   }
 
   void OnWaitSatisfied(HANDLE handle) override {
+    Reap();
     bool closeNow = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -108,6 +125,18 @@ class ThreadObject final : public WaitableObject {
   }
 
  private:
+  // Joins the ended thread once; later waiters find it joined. A thread never joins itself.
+  void Reap() {
+    std::lock_guard<std::mutex> lock(reapMutex_);
+    if (!hasThread_ || reaped_ || pthread_equal(thread_, pthread_self())) return;
+    pthread_join(thread_, nullptr);
+    reaped_ = true;
+  }
+
+  std::mutex reapMutex_;
+  pthread_t thread_{};
+  bool hasThread_ = false;
+  bool reaped_ = false;
   pid_t tid_ = 0;
   int nice_ = kUnknownNice;
   bool ended_ = false;
@@ -178,9 +207,9 @@ HANDLE CreatePlatformThread(const char* name, ThreadRoutine routine, void* argum
   int rc = pthread_attr_init(&attr);
   if (rc == 0) {
     rc = pthread_attr_setstacksize(&attr, platform_internal::StackSizeFor(attr, stackSize));
-    if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     if (rc == 0) rc = pthread_create(&thread, &attr, platform_internal::ThreadMain, start.get());
+    if (rc == 0) object->Attach(thread);
     pthread_attr_destroy(&attr);
   }
   if (rc != 0) {
