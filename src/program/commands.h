@@ -1,0 +1,26 @@
+// The commands of the service program. Each returns the process's exit status; each prints its
+// own messages (errors on stderr prefixed with the program's name).
+#ifndef FILEREPOSITORY_PROGRAM_COMMANDS_H_
+#define FILEREPOSITORY_PROGRAM_COMMANDS_H_
+
+#include "program/command_line.h"
+#include "program/program_config.h"
+
+namespace updater {
+
+// run: every processor until SIGINT or SIGTERM.
+int RunService(const ProgramConfig& config);
+// once: one cycle per processor (or for line.processor), bounded by line.timeoutSecs.
+int RunOnce(const CommandLine& line, const ProgramConfig& config);
+
+int ShowStatus(const ProgramConfig& config);
+int RequestUpdateNow(const CommandLine& line, const ProgramConfig& config);
+int GetProperty(const CommandLine& line, const ProgramConfig& config);
+int SetProperty(const CommandLine& line, const ProgramConfig& config);
+
+// checksum: needs no configuration.
+int PrintChecksums(const CommandLine& line);
+
+}  // namespace updater
+
+#endif  // FILEREPOSITORY_PROGRAM_COMMANDS_H_

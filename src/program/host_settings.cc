@@ -1,0 +1,30 @@
+#include "program/host_settings.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "host/mail_server.h"
+#include "platform/internet/internet.h"
+#include "program/property_store.h"
+
+namespace updater {
+
+bool ApplyHostSettings(const ProgramConfig& config, std::string* error) {
+  if (!UsePropertyStore(config, error)) return false;
+  if (!config.logFile.empty()) {
+    // A log file that cannot be opened sends the entries to stderr; a missing directory is
+    // the one cause worth repairing.
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(config.logFile).parent_path(),
+                                        ignored);
+  }
+  ConfigureLog(config.logFormat, config.logFile.empty() ? nullptr : config.logFile.c_str());
+  InternetTimeouts timeouts = GetInternetTimeouts();
+  if (config.connectTimeoutMs) timeouts.connectMs = *config.connectTimeoutMs;
+  if (config.stallTimeoutMs) timeouts.stallMs = *config.stallTimeoutMs;
+  SetInternetTimeouts(timeouts);
+  SetInternetCaFile(config.caFile.empty() ? nullptr : config.caFile.c_str());
+  return true;
+}
+
+}  // namespace updater

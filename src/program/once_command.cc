@@ -1,0 +1,172 @@
+// once: one update cycle per processor, then stop.
+//
+// The library has no call for a single cycle, so the command drives the worker through the
+// properties it reads and publishes: it requests a cycle with the update-now property, sees the
+// end of the pass when the worker publishes the next-update time over a sentinel, and learns the
+// outcome from the last-update time, which the worker writes only after a successful cycle.
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "filerepository/filerepository.h"
+#include "program/commands.h"
+#include "program/console.h"
+#include "program/host_settings.h"
+#include "program/log_monitor.h"
+#include "program/processor_block.h"
+#include "program/processor_lock.h"
+#include "program/property_store.h"
+#include "program/stop_signals.h"
+
+namespace updater {
+namespace {
+
+constexpr std::uint32_t kDefaultTimeoutSecs = 3600;
+constexpr std::chrono::milliseconds kPollInterval(100);
+// Never a next-update time the worker publishes: it writes 0 or now plus at most a year.
+constexpr std::uint32_t kPassRunning = 0xFFFFFFFF;
+
+struct Pass {
+  const ProcessorSettings* processor;
+  std::optional<std::uint32_t> savedLastUpdate;
+  bool started = false;
+  bool ended = false;
+};
+
+// Arms the properties for one requested cycle. False when the store refuses a write.
+bool ArmPass(PropertyStore& store, Pass& pass) {
+  const ProcessorSettings& p = *pass.processor;
+  const std::string& section = p.Name();
+  pass.savedLastUpdate = store.GetNumber(section, p.Text("last_update_property"));
+  return store.SetNumber(section, p.Text("last_update_property"), 0) &&
+         store.SetNumber(section, p.Text("next_update_property"), kPassRunning) &&
+         store.SetNumber(section, p.Text("update_now_property"), 1);
+}
+
+bool PassEnded(PropertyStore& store, const Pass& pass) {
+  const ProcessorSettings& p = *pass.processor;
+  const std::optional<std::uint32_t> next =
+      store.GetNumber(p.Name(), p.Text("next_update_property"));
+  return next.has_value() && *next != kPassRunning;
+}
+
+// After the workers have stopped: true when the cycle succeeded. Puts back what the command
+// changed: the last-update time of a failed cycle, the update-now request, and the next-update
+// time (nothing is scheduled without a running service).
+bool FinishPass(PropertyStore& store, const Pass& pass) {
+  const ProcessorSettings& p = *pass.processor;
+  const std::string& section = p.Name();
+  const std::optional<std::uint32_t> last =
+      store.GetNumber(section, p.Text("last_update_property"));
+  const bool succeeded = pass.started && last.has_value() && *last != 0;
+  if (!succeeded) {
+    store.SetNumber(section, p.Text("last_update_property"), pass.savedLastUpdate.value_or(0));
+  }
+  store.SetNumber(section, p.Text("update_now_property"), 0);
+  store.SetNumber(section, p.Text("next_update_property"), 0);
+  return succeeded;
+}
+
+}  // namespace
+
+int RunOnce(const CommandLine& line, const ProgramConfig& config) {
+  BlockStopSignals();  // before the library starts any thread: they all inherit the mask
+
+  std::vector<const ProcessorSettings*> processors;
+  if (!line.processor.empty()) {
+    const ProcessorSettings* processor = config.FindProcessor(line.processor);
+    if (processor == nullptr) {
+      PrintError(config.file + ": no processor named \"" + line.processor + "\"");
+      return kExitUsage;
+    }
+    processors.push_back(processor);
+  } else {
+    for (const ProcessorSettings& processor : config.processors) processors.push_back(&processor);
+  }
+
+  std::string error;
+  if (!ApplyHostSettings(config, &error)) {
+    PrintError(error);
+    return kExitFailed;
+  }
+  ProcessorLocks locks;
+  if (!locks.Acquire(processors, &error)) {
+    PrintError(error);
+    return kExitFailed;
+  }
+  PropertyStore store;
+  if (!store.IsOpen()) {
+    PrintError("cannot open the property store " + config.storePath);
+    return kExitFailed;
+  }
+
+  std::vector<Pass> passes;
+  for (const ProcessorSettings* processor : processors) {
+    passes.push_back(Pass{processor, std::nullopt});
+    if (!ArmPass(store, passes.back())) {
+      PrintError(processor->Name() + ": cannot write its properties in " + config.storePath);
+      return kExitFailed;
+    }
+  }
+
+  std::atomic<bool> stopping{false};
+  LogMonitor monitor(processors);
+  std::vector<std::unique_ptr<ProcessorBlock>> blocks;
+  for (Pass& pass : passes) {
+    blocks.push_back(std::make_unique<ProcessorBlock>(*pass.processor, &stopping));
+    pass.started = StartRepositoryUpdateThread(blocks.back()->config()) != 0;
+    if (!pass.started) PrintError(pass.processor->Name() + ": cannot start the update worker");
+  }
+
+  const std::uint32_t timeoutSecs = line.timeoutSecs.value_or(kDefaultTimeoutSecs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSecs);
+  int sig = 0;
+  for (;;) {
+    bool allEnded = true;
+    for (Pass& pass : passes) {
+      if (pass.started && !pass.ended) pass.ended = PassEnded(store, pass);
+      allEnded = allEnded && (pass.ended || !pass.started);
+    }
+    if (allEnded) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      PrintError("no result within " + std::to_string(timeoutSecs) + " seconds; stopping");
+      break;
+    }
+    if ((sig = WaitForStopSignal(kPollInterval)) != 0) {
+      PrintError(std::string("interrupted by SIG") + sigabbrev_np(sig) + "; stopping");
+      break;
+    }
+  }
+  stopping = true;               // a callback command still running is ended rather than waited for
+  StopRepositoryUpdateThread();  // a cycle still running stops between downloads
+
+  bool anyFailed = false;
+  bool anyInvalid = false;
+  for (std::size_t i = 0; i < passes.size(); ++i) {
+    const Pass& pass = passes[i];
+    const std::string& name = pass.processor->Name();
+    const bool succeeded = FinishPass(store, pass);
+    if (monitor.InvalidDefinitionFiles(i)) {
+      anyInvalid = true;
+      store.SetNumber(name, kInvalidDefinitionFilesProperty, 1);
+      PrintError(name + ": invalid definition files detected");
+    }
+    if (!succeeded) {
+      anyFailed = true;
+      PrintLine(name + ": failed");
+    } else if (const std::uint64_t files = monitor.UpdatedFiles(i); files != 0) {
+      PrintLine(name + ": updated " + std::to_string(files) + " files");
+    } else {
+      PrintLine(name + ": up to date");
+    }
+  }
+  if (anyInvalid) return kExitInvalidDefinitions;
+  return anyFailed ? kExitFailed : kExitOk;
+}
+
+}  // namespace updater

@@ -1,0 +1,64 @@
+#include "program/processor_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace updater {
+
+ProcessorLocks::~ProcessorLocks() {
+  for (const auto& [directory, fd] : descriptors_) ::close(fd);  // closing releases the lock
+}
+
+bool ProcessorLocks::Acquire(const std::vector<const ProcessorSettings*>& processors,
+                             std::string* error) {
+  std::map<std::string, int> taken;
+  auto fail = [&](std::string message) {
+    for (const auto& [directory, fd] : taken) ::close(fd);
+    *error = std::move(message);
+    return false;
+  };
+  for (const ProcessorSettings* processor : processors) {
+    std::error_code failure;
+    std::filesystem::create_directories(processor->RootDir(), failure);
+    if (failure) {
+      return fail(processor->Name() + ": cannot make the root directory " + processor->RootDir() +
+                  ": " + failure.message());
+    }
+    const std::string root = std::filesystem::canonical(processor->RootDir(), failure).string();
+    if (failure) {
+      return fail(processor->Name() + ": cannot use the root directory " + processor->RootDir() +
+                  ": " + failure.message());
+    }
+    if (taken.count(root) || descriptors_.count(root)) continue;
+    const std::string path = root + "/" + kLockFileName;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      return fail(processor->Name() + ": cannot open the lock file " + path + ": " +
+                  std::strerror(errno));
+    }
+    int result;
+    do {
+      result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+      const int cause = errno;
+      ::close(fd);
+      if (cause == EWOULDBLOCK) {
+        return fail(processor->Name() + ": " + root +
+                    " is in use by another repository-updater (run or once); lock file " + path);
+      }
+      return fail(processor->Name() + ": cannot lock " + path + ": " + std::strerror(cause));
+    }
+    taken.emplace(root, fd);
+  }
+  descriptors_.merge(taken);
+  return true;
+}
+
+}  // namespace updater

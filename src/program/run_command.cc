@@ -1,0 +1,113 @@
+// run: the service. Starts every configured processor's update worker and keeps them running until
+// SIGINT or SIGTERM.
+#include <signal.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "filerepository/filerepository.h"
+#include "program/commands.h"
+#include "program/console.h"
+#include "program/host_settings.h"
+#include "program/log_monitor.h"
+#include "program/processor_block.h"
+#include "program/processor_lock.h"
+#include "program/property_store.h"
+#include "program/stop_signals.h"
+
+namespace updater {
+namespace {
+
+// How often the main thread looks for detected invalid definition files between signals.
+constexpr std::chrono::milliseconds kPollInterval(500);
+
+// Records, once per processor, what the log told about invalid definition files.
+class InvalidFilesRecorder {
+ public:
+  InvalidFilesRecorder(const std::vector<const ProcessorSettings*>& processors,
+                       const LogMonitor& monitor, PropertyStore& store)
+      : processors_(processors),
+        monitor_(monitor),
+        store_(store),
+        recorded_(processors.size(), false) {}
+
+  void Update() {
+    if (!IllegalUpdatesDetected()) return;  // cheap test first: nothing was ever found
+    for (std::size_t i = 0; i < processors_.size(); ++i) {
+      if (recorded_[i] || !monitor_.InvalidDefinitionFiles(i)) continue;
+      const ProcessorSettings& processor = *processors_[i];
+      if (store_.SetNumber(processor.Name(), kInvalidDefinitionFilesProperty, 1)) {
+        recorded_[i] = true;
+        PrintError(processor.Name() +
+                   ": invalid definition files detected; only requested updates will run");
+      }
+    }
+  }
+
+ private:
+  const std::vector<const ProcessorSettings*>& processors_;
+  const LogMonitor& monitor_;
+  PropertyStore& store_;
+  std::vector<bool> recorded_;
+};
+
+}  // namespace
+
+int RunService(const ProgramConfig& config) {
+  BlockStopSignals();  // before the library starts any thread: they all inherit the mask
+
+  std::vector<const ProcessorSettings*> processors;
+  for (const ProcessorSettings& processor : config.processors) processors.push_back(&processor);
+
+  std::string error;
+  if (!ApplyHostSettings(config, &error)) {
+    PrintError(error);
+    return kExitFailed;
+  }
+  ProcessorLocks locks;
+  if (!locks.Acquire(processors, &error)) {
+    PrintError(error);
+    return kExitFailed;
+  }
+  PropertyStore store;
+  if (!store.IsOpen()) {
+    PrintError("cannot open the property store " + config.storePath);
+    return kExitFailed;
+  }
+
+  std::atomic<bool> stopping{false};
+  LogMonitor monitor(processors);
+  std::vector<std::unique_ptr<ProcessorBlock>> blocks;
+  for (const ProcessorSettings* processor : processors) {
+    blocks.push_back(std::make_unique<ProcessorBlock>(*processor, &stopping));
+    if (StartRepositoryUpdateThread(blocks.back()->config()) == 0) {
+      PrintError(processor->Name() + ": cannot start the update worker");
+      stopping = true;
+      StopRepositoryUpdateThread();
+      return kExitFailed;
+    }
+    PrintError("updating " + processor->Name() + " (" + processor->DisplayName() + ") from " +
+               processor->Text("server") + " into " + processor->DefinitionsDir());
+  }
+
+  InvalidFilesRecorder recorder(processors, monitor, store);
+  int sig = 0;
+  while ((sig = WaitForStopSignal(kPollInterval)) == 0) recorder.Update();
+
+  PrintError(std::string("stopping on SIG") + sigabbrev_np(sig));
+  stopping = true;  // a callback command still running is ended rather than waited for
+  StopRepositoryUpdateThread();
+  recorder.Update();
+  for (const ProcessorSettings* processor : processors) {
+    // Nothing is scheduled once the service has stopped.
+    store.SetNumber(processor->Name(), processor->Text("next_update_property"), 0);
+  }
+  PrintError("stopped");
+  return kExitOk;
+}
+
+}  // namespace updater
