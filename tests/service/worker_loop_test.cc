@@ -43,13 +43,9 @@ class WorkerLoopTest : public ::testing::Test {
   // Waits for the pass under way to publish its next-update time and returns the gap it
   // published (0 when none is scheduled). Then marks the property for the next pass.
   std::uint32_t AwaitPass() {
-    const auto deadline = std::chrono::steady_clock::now() + kPassLimit;
     std::uint32_t next = kSentinel;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (config_.GetDword("NextUpdateTime", &next) && next != kSentinel) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_NE(next, kSentinel) << "no pass within the limit";
+    EXPECT_TRUE(config_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next, kPassLimit))
+        << "no pass within the limit";
     const std::uint32_t now = CurrentTime32();
     config_.SetDword("NextUpdateTime", kSentinel);
     // The loop wrote its time plus the gap a moment before this read.

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
@@ -107,6 +108,16 @@ bool TestConfig::GetDword(const char* name, std::uint32_t* value) {
   DWORD size = sizeof(*value);
   DWORD type = 0;
   return GetMailServerProperty(server_, processor_.c_str(), name, value, &size, &type) != 0;
+}
+
+bool TestConfig::WaitForDwordOtherThan(const char* name, std::uint32_t unlike,
+                                       std::uint32_t* value, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (GetDword(name, value) && *value != unlike) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 void TestConfig::SetString(const char* name, const std::string& value) {

@@ -4,6 +4,7 @@
 #define FILEREPOSITORY_TESTS_SUPPORT_TEST_CONFIG_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -47,6 +48,11 @@ class TestConfig {
   void SetDword(const char* name, std::uint32_t value);
   bool GetDword(const char* name, std::uint32_t* value);
   void SetString(const char* name, const std::string& value);
+  // Polls the number property `name` until it exists with a value other than `unlike`, for at
+  // most `limit`; true with the value then. The worker's published next-update time is watched
+  // this way to see a pass end.
+  bool WaitForDwordOtherThan(const char* name, std::uint32_t unlike, std::uint32_t* value,
+                             std::chrono::seconds limit = std::chrono::seconds(120));
   bool GetString(const char* name, std::string* value);
 
   ~TestConfig();

@@ -71,13 +71,9 @@ class EndToEndTest : public ::testing::Test {
       EXPECT_EQ(StartRepositoryUpdateThread(config_.get()), 1u);
       started_ = true;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     std::uint32_t next = kSentinel;
-    while (std::chrono::steady_clock::now() < deadline &&
-           (!config_.GetDword("NextUpdateTime", &next) || next == kSentinel)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_NE(next, kSentinel) << "the pass did not end";
+    EXPECT_TRUE(config_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next))
+        << "the pass did not end";
     std::uint32_t last = 0;
     return config_.GetDword("LastUpdateTime", &last) && last != 0;
   }
@@ -284,12 +280,8 @@ TEST_F(EndToEndTest, RecordSurvivesARestartThroughItsProperty) {
   config.SetDword("UpdateNow", 1);
   config.SetDword("NextUpdateTime", kSentinel);
   ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::uint32_t next = kSentinel;
-  while (std::chrono::steady_clock::now() < deadline &&
-         (!config.GetDword("NextUpdateTime", &next) || next == kSentinel)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  EXPECT_TRUE(config.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
   StopRepositoryUpdateThread();
   EXPECT_EQ(IllegalUpdatesDetected(), 1u);
   SetPropertyStorePath(nullptr);
@@ -311,12 +303,8 @@ TEST(EndToEndChild, FirstCycle) {
   config.SetDword("NextUpdateTime", kSentinel);
   config.SetDword("LastUpdateTime", 0);
   ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::uint32_t next = kSentinel;
-  while (std::chrono::steady_clock::now() < deadline &&
-         (!config.GetDword("NextUpdateTime", &next) || next == kSentinel)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  EXPECT_TRUE(config.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
   StopRepositoryUpdateThread();
   std::uint32_t last = 0;
   ASSERT_TRUE(config.GetDword("LastUpdateTime", &last));
