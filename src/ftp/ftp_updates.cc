@@ -23,13 +23,6 @@ std::string TrimTrailingWhiteSpace(std::string text) {
 
 }  // namespace
 
-void CloseRemoteFile(CInternetFile* file) {
-  const DWORD cause = GetLastError();
-  file->Close();
-  delete file;
-  SetLastError(cause);
-}
-
 CFtpUpdates::CFtpUpdates(UpdateSlot* slot) : CRepositoryUpdates(slot), m_pFtpConnection(nullptr) {}
 
 CFtpUpdates::~CFtpUpdates() {

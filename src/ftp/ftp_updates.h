@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/internet/internet.h"
+#include "update/remote_file.h"
 #include "update/repository_updates.h"
 
 // Allocation tag of this transport's buffers in the host's tracing allocator.
@@ -42,10 +43,6 @@ class CFtpUpdates : public CRepositoryUpdates {
   // The listing of the updates directory: name (exact) to size.
   std::map<std::string, std::uint64_t> m_remoteFileSizes;
 };
-
-// Closes and deletes a remote file, keeping the thread's last error: the cause of a failed read
-// must survive until it is logged.
-void CloseRemoteFile(CInternetFile* file);
 
 // The detail text of an error code: the code in decimal, or for 12003 (the server's reply is
 // available) "12003:<reply code> - <reply text>" without trailing white space.

@@ -1,8 +1,10 @@
 #include "service/transport_factory.h"
 
 #include <atomic>
+#include <string>
 
 #include "ftp/ftp_updates.h"
+#include "http/http_updates.h"
 #include "platform/internet/internet.h"
 
 namespace {
@@ -13,6 +15,13 @@ std::atomic<RunObjectFactory> g_factoryForTesting{nullptr};
 
 std::unique_ptr<CRepositoryUpdates> CreateRunObject(UpdateSlot* slot) {
   if (RunObjectFactory factory = g_factoryForTesting.load()) return factory(slot);
+  // The server as the cycle will resolve it: its scheme picks the transport. A text that is no
+  // valid address goes to FTP, whose Connect reports it.
+  ServerAddress address;
+  if (ParseServerAddress(ResolveServerName(*slot->m_pConfig, slot->m_hMailServer), &address) &&
+      address.IsHttp()) {
+    return std::make_unique<CHttpUpdates>(slot);
+  }
   return std::make_unique<CFtpUpdates>(slot);
 }
 

@@ -1,21 +1,13 @@
 #include "platform/internet/ftp_control.h"
 
 #include "platform/internet/internet_settings.h"
+#include "platform/internet/tls_errors.h"
 
 namespace internet {
 
 namespace {
 
 constexpr std::size_t kListingReadSize = 64 * 1024;
-
-// Values libcurl reports through CURLINFO_SSL_VERIFYRESULT with OpenSSL: X509_V_ERR_* codes
-// from the chain check, and 1 (not X509_V_OK) when its own host name check failed after the
-// chain was trusted.
-constexpr long kHostCheckFailed = 1;
-constexpr long kCertNotYetValid = 9;
-constexpr long kCertHasExpired = 10;
-constexpr long kHostnameMismatch = 62;
-constexpr long kIpAddressMismatch = 64;
 
 bool HasControlBytes(const std::string& text) {
   for (unsigned char c : text) {
@@ -54,6 +46,7 @@ DWORD FtpErrorCode(const FtpFailureFacts& facts) {
     case TransferFailure::kCurl:
       break;
   }
+  if (const DWORD tls = TlsErrorCode(facts.curlCode, facts.sslVerifyResult)) return tls;
   const bool refused = facts.lastReplyCode >= 400;
   switch (facts.curlCode) {
     case CURLE_OK:
@@ -95,34 +88,6 @@ DWORD FtpErrorCode(const FtpFailureFacts& facts) {
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
       return facts.inBody ? ERROR_INTERNET_CONNECTION_ABORTED : ERROR_FTP_DROPPED;
-    case CURLE_PEER_FAILED_VERIFICATION:
-      switch (facts.sslVerifyResult) {
-        case kHostCheckFailed:
-        case kHostnameMismatch:
-        case kIpAddressMismatch:
-          return ERROR_INTERNET_SEC_CERT_CN_INVALID;
-        case kCertNotYetValid:
-        case kCertHasExpired:
-          return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
-        default:
-          return ERROR_INTERNET_INVALID_CA;
-      }
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_CRL_BADFILE:
-      return ERROR_INTERNET_INVALID_CA;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_USE_SSL_FAILED:  // AUTH TLS refused
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-    case CURLE_SSL_ENGINE_SETFAILED:
-    case CURLE_SSL_ENGINE_INITFAILED:
-    case CURLE_SSL_SHUTDOWN_FAILED:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_SSL_CLIENTCERT:
-      return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
     case CURLE_ABORTED_BY_CALLBACK:
       return ERROR_INTERNET_OPERATION_CANCELLED;
     case CURLE_URL_MALFORMAT:

@@ -45,6 +45,8 @@ inline constexpr DWORD ERROR_FTP_DROPPED = 12111;
 inline constexpr DWORD ERROR_FTP_NO_PASSIVE_MODE = 12112;
 inline constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
 inline constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
+inline constexpr DWORD ERROR_HTTP_INVALID_HEADER = 12153;
+inline constexpr DWORD ERROR_HTTP_REDIRECT_FAILED = 12156;
 inline constexpr DWORD ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
 
 // Flags and values the transports pass.
@@ -123,8 +125,14 @@ class CInternetSession {
   CFtpConnection* GetFtpConnection(const char* server, const char* userName, const char* password,
                                    std::uint16_t port, BOOL passive, bool explicitTls = false);
 
-  // An HTTP connection object; nothing is sent until a request. Port 0 means 80 (443 with TLS).
-  // Throws CInternetException for an invalid server name.
+  // An HTTP connection object with its own cache of keep-alive connections, which requests made
+  // from it share and which its deletion closes. Port 0 means 80 (443 with TLS). Over plain HTTP
+  // nothing is sent until a request. With TLS one connection is made at once to verify the
+  // server's certificate (against the system's trust store or SetInternetCaFile's), so that a
+  // server that cannot be trusted is refused here. Credentials are not used. Throws
+  // CInternetException: ERROR_INTERNET_INVALID_URL for an invalid server name; with TLS also
+  // ERROR_INTERNET_INVALID_CA, _SEC_CERT_CN_INVALID, _SEC_CERT_DATE_INVALID, _SECURITY_CHANNEL_
+  // ERROR, _NAME_NOT_RESOLVED, _CANNOT_CONNECT, _TIMEOUT.
   CHttpConnection* GetHttpConnection(const char* server, std::uint16_t port, const char* userName,
                                      const char* password, bool tls = false);
 
@@ -227,15 +235,25 @@ class CInternetFile {
 // transfer failed.
 BOOL InternetReadFile(CInternetFile* file, void* buffer, DWORD count, DWORD* read);
 
+// The body is read through CInternetFile::Read and InternetReadFile; a body that breaks off
+// before its Content-Length fails the read (ERROR_INTERNET_CONNECTION_ABORTED).
 class CHttpFile : public CInternetFile {
  public:
-  // Sends the request and receives the response head. Throws CInternetException when it cannot
-  // be sent or no valid response head arrives.
+  // Sends the request and receives the response head, following redirects (at most 5, to http
+  // and https only; from https to https only). Throws CInternetException when it cannot be sent
+  // or no valid response head arrives: ERROR_INTERNET_NAME_NOT_RESOLVED, _CANNOT_CONNECT,
+  // _TIMEOUT (nothing from the server for the stall limit), _CONNECTION_RESET,
+  // ERROR_HTTP_INVALID_SERVER_RESPONSE, ERROR_HTTP_REDIRECT_FAILED, the TLS codes. A request is
+  // sent once: a second call throws ERROR_INTERNET_INCORRECT_HANDLE_STATE. Extra headers and a
+  // body are not offered (ERROR_INVALID_PARAMETER).
   BOOL SendRequest(const char* headers = nullptr, DWORD headersLength = 0,
                    const void* optional = nullptr, DWORD optionalLength = 0);
+  // The status of the response; FALSE (ERROR_INTERNET_INCORRECT_HANDLE_STATE) before a response.
   BOOL QueryInfoStatusCode(DWORD& statusCode) const;
   // With HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER and a 4-byte buffer: the
-  // Content-Length header as a number; FALSE (ERROR_HTTP_HEADER_NOT_FOUND) when it is missing.
+  // Content-Length header as a number; FALSE with ERROR_HTTP_HEADER_NOT_FOUND when it is
+  // missing, ERROR_HTTP_INVALID_HEADER when it is not a decimal number below 2^32. Other levels
+  // fail with ERROR_INVALID_PARAMETER.
   BOOL QueryInfo(DWORD level, void* buffer, DWORD* length, DWORD* index) const;
 
  private:
@@ -250,12 +268,17 @@ class CHttpConnection {
   CHttpConnection(const CHttpConnection&) = delete;
   CHttpConnection& operator=(const CHttpConnection&) = delete;
 
+  // No request can be made afterwards; the kept-alive connections close once no file made from
+  // this object is open any more.
   virtual void Close();
 
   // Prepares a request; nothing is sent until SendRequest. The object path keeps its text as
-  // given; the request target is made as a browser's URL parser makes it for http: '\' becomes
-  // '/', a missing leading '/' is added, bytes outside the URL character set are percent-encoded.
-  // Null on failure.
+  // given; the request target is made from it by HttpRequestTarget. With INTERNET_FLAG_RELOAD
+  // the request asks every cache on the way for a fresh copy ("Cache-Control: no-cache",
+  // "Pragma: no-cache"); the accepted types (a null-terminated list) make the Accept header.
+  // Only HTTP_VERB_GET is offered, with the version null, "HTTP/1.1" or "HTTP/1.0". Null on
+  // failure, with the last error: ERROR_INVALID_PARAMETER (another verb or version, a null
+  // path, a referrer or type with control characters), ERROR_INTERNET_INTERNAL_ERROR.
   CHttpFile* OpenRequest(int verb, const char* objectPath, const char* referrer = nullptr,
                          DWORD context = 1, const char** acceptTypes = nullptr,
                          const char* version = nullptr,
@@ -267,7 +290,10 @@ class CHttpConnection {
   std::unique_ptr<HttpConnectionState> m_state;
 };
 
-// The request target an HTTP object path becomes (exposed for tests).
+// The request target an HTTP object path becomes, as a browser's URL parser makes it for http:
+// '\' becomes '/', a missing leading '/' is added, "." and ".." segments are resolved, and
+// bytes outside the URL character set are percent-encoded. A '?' begins the query, as in a URL;
+// a '#' is encoded, since a request carries no fragment and a '#' can only belong to a name.
 std::string HttpRequestTarget(const std::string& objectPath);
 
 #endif  // FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_

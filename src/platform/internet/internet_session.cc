@@ -1,6 +1,7 @@
 // CInternetSession and CFtpConnection: a session owns the libcurl multi handle; an FTP
-// connection is a logged-in FtpControl on it.
+// connection is a logged-in FtpControl on it. An HTTP connection has a multi handle of its own.
 #include "platform/internet/ftp_control.h"
+#include "platform/internet/http_request.h"
 #include "platform/internet/internet.h"
 #include "platform/internet/internet_state.h"
 
@@ -17,11 +18,15 @@ bool IsHostName(const char* server) {
   return true;
 }
 
+// The User-Agent of a session made without an agent name.
+constexpr const char* kDefaultAgent = "FileRepository/1.0";
+
 }  // namespace
 
-CInternetSession::CInternetSession(const char*, DWORD, DWORD, const char*, const char*, DWORD)
+CInternetSession::CInternetSession(const char* agent, DWORD, DWORD, const char*, const char*, DWORD)
     : m_state(std::make_unique<InternetSessionState>()) {
   m_state->curl = internet::CurlSession::Create();
+  m_state->agent = agent != nullptr && *agent != '\0' ? agent : kDefaultAgent;
 }
 
 CInternetSession::~CInternetSession() {
@@ -50,6 +55,24 @@ CFtpConnection* CInternetSession::GetFtpConnection(const char* server, const cha
   auto state = std::make_unique<FtpConnectionState>();
   state->control = std::move(control);
   return new CFtpConnection(std::move(state));
+}
+
+CHttpConnection* CInternetSession::GetHttpConnection(const char* server, std::uint16_t port,
+                                                     const char*, const char*, bool tls) {
+  if (m_state->curl == nullptr) throw CInternetException(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+  if (!IsHostName(server)) throw CInternetException(ERROR_INTERNET_INVALID_URL);
+  auto state = std::make_unique<HttpConnectionState>();
+  state->curl = internet::CurlSession::Create();
+  if (state->curl == nullptr) throw CInternetException(ERROR_INTERNET_INTERNAL_ERROR);
+  state->host = server;
+  state->port = port != 0 ? port : (tls ? 443 : 80);
+  state->tls = tls;
+  state->agent = m_state->agent;
+  if (tls) {
+    const DWORD code = internet::VerifyTlsServer(state->curl, state->host, state->port);
+    if (code != ERROR_SUCCESS) throw CInternetException(code);
+  }
+  return new CHttpConnection(std::move(state));
 }
 
 CFtpConnection::CFtpConnection(std::unique_ptr<FtpConnectionState> state)

@@ -83,6 +83,10 @@ std::string InternetErrorText(DWORD code) {
       return "The response does not carry the requested header.\r\n";
     case ERROR_HTTP_INVALID_SERVER_RESPONSE:
       return "The server's response could not be understood.\r\n";
+    case ERROR_HTTP_INVALID_HEADER:
+      return "The response carries a header whose value is not valid.\r\n";
+    case ERROR_HTTP_REDIRECT_FAILED:
+      return "The server redirected the request too often or to a place not allowed.\r\n";
     case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
       return "The secure channel to the server could not be set up.\r\n";
     default:

@@ -4,7 +4,9 @@
 #define FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_STATE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/internet/ftp_listing.h"
@@ -31,6 +33,7 @@ class RemoteFileSource {
 
 struct InternetSessionState {
   std::shared_ptr<internet::CurlSession> curl;  // null after Close
+  std::string agent;                            // the User-Agent of HTTP requests
 };
 
 struct FtpConnectionState {
@@ -41,6 +44,16 @@ struct FtpFileFindState {
   std::shared_ptr<internet::FtpControl> control;  // null without a connection
   std::vector<internet::FtpListEntry> entries;
   std::size_t next = 0;  // index of the entry the next FindNextFile makes current
+};
+
+// An HTTP connection has a multi handle of its own, so that its kept-alive connections end with
+// it; requests made from it share that handle and keep it alive while they are open.
+struct HttpConnectionState {
+  std::shared_ptr<internet::CurlSession> curl;  // null after Close
+  std::string host;
+  std::uint16_t port = 80;
+  bool tls = false;
+  std::string agent;
 };
 
 struct InternetFileState {

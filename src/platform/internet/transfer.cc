@@ -238,6 +238,7 @@ int Transfer::OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, v
     switch (type) {
       case CURLINFO_HEADER_IN: {
         transfer->Received();
+        transfer->receivedBytes_ += size;
         std::string_view rest(data, size);
         while (!rest.empty()) {
           const std::size_t newline = rest.find('\n');
@@ -264,6 +265,9 @@ int Transfer::OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, v
         break;
       }
       case CURLINFO_DATA_IN:
+        transfer->Received();
+        transfer->receivedBytes_ += size;
+        break;
       case CURLINFO_SSL_DATA_IN:
         transfer->Received();
         break;

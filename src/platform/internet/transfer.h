@@ -94,6 +94,9 @@ class Transfer {
   long sslVerifyResult() const { return sslVerifyResult_; }
   // Body bytes received from the server so far (handed out or not).
   std::uint64_t bodyBytes() const { return bodyBytes_; }
+  // Every byte received from the server so far as libcurl reads it (after TLS): header lines,
+  // bodies, and the bodies libcurl reads past on its own (those of redirects it follows).
+  std::uint64_t receivedBytes() const { return receivedBytes_; }
 
  private:
   static std::size_t OnWrite(char* data, std::size_t size, std::size_t count, void* self);
@@ -116,6 +119,7 @@ class Transfer {
   CURLcode curlCode_ = CURLE_OK;
   long sslVerifyResult_ = 0;
   std::uint64_t bodyBytes_ = 0;
+  std::uint64_t receivedBytes_ = 0;
   std::chrono::steady_clock::time_point lastActivity_;
 
   // Body bytes go straight into the caller's buffer while a Read waits; what does not fit is kept
