@@ -206,6 +206,26 @@ BOOL DeleteFileA(const char* path) {
   return TRUE;
 }
 
+BOOL MoveFileExA(const char* from, const char* to, DWORD flags) {
+  if (from == nullptr || to == nullptr || (flags & ~MOVEFILE_REPLACE_EXISTING) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const PosixCallTable& calls = PosixCalls();
+  struct stat targetStatus;
+  if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 && calls.stat(to, &targetStatus) == 0) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (calls.rename(from, to) != 0) {
+    // rename(2) reports a directory in the way as EISDIR, which maps onto access denied; EXDEV
+    // (another file system) has no closer Windows code than a general failure.
+    SetLastErrorFromErrnoForPath(errno, from);
+    return FALSE;
+  }
+  return TRUE;
+}
+
 BOOL CreateDirectoryA(const char* path, void* security) {
   (void)security;
   if (path == nullptr) {

@@ -74,6 +74,13 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists);
 // DeleteFileA: removes a file; fails (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a directory).
 BOOL DeleteFileA(const char* path);
 
+// MoveFileExA: renames `from` to `to` on one file system. With MOVEFILE_REPLACE_EXISTING a file at
+// `to` is replaced in one step, so a reader finds the old file or the new one, never neither and
+// never a part; without it an existing `to` fails with ERROR_ALREADY_EXISTS. A directory standing
+// at `to` fails with ERROR_ACCESS_DENIED; a move to another file system fails (ERROR_GEN_FAILURE).
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+BOOL MoveFileExA(const char* from, const char* to, DWORD flags);
+
 // CreateDirectoryA: makes one directory; fails with ERROR_ALREADY_EXISTS (183) when it exists and
 // ERROR_PATH_NOT_FOUND when its parent does not.
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;

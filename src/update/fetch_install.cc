@@ -92,13 +92,19 @@ BOOL CRepositoryUpdates::WriteTriggerFiles() {
   const DWORD low = static_cast<DWORD>(m_nRemoteTriggerFileSize & 0xFFFFFFFFu);
   const DWORD high = static_cast<DWORD>(m_nRemoteTriggerFileSize >> 32);
 
+  // The engine takes the trigger file as its signal as soon as it appears, so it must appear
+  // whole: it is written under a temporary name beside its place and renamed into it. A write
+  // that fails half-way (a full disk, a killed process) leaves no trigger file, never a part.
   const std::string enginePath = JoinLocalPath(m_strDefinitionsDir, triggerName);
-  if (WriteBufferToFile(m_pRemoteTriggerFile, low, high, enginePath.c_str())) {
-    FileStatus status;
-    if (GetFileStatus(enginePath.c_str(), &status)) {
-      SetDwordProperty(m_mailServer, config.processorName, config.triggerFileTimeProperty,
-                       static_cast<DWORD>(status.modifiedTime));
-    }
+  const std::string stagingPath =
+      JoinLocalPath(m_strDefinitionsDir, std::string(".") + triggerName + ".partial");
+  FileStatus status;
+  if (!WriteBufferToFile(m_pRemoteTriggerFile, low, high, stagingPath.c_str()) ||
+      !MoveFileExA(stagingPath.c_str(), enginePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    DeleteFileA(stagingPath.c_str());
+  } else if (GetFileStatus(enginePath.c_str(), &status)) {
+    SetDwordProperty(m_mailServer, config.processorName, config.triggerFileTimeProperty,
+                     static_cast<DWORD>(status.modifiedTime));
   }
   // Written last: the reference for the next comparison only changes once the set is installed.
   WriteBufferToFile(m_pRemoteTriggerFile, low, high,
