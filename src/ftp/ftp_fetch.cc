@@ -45,8 +45,12 @@ BOOL CFtpUpdates::FetchFile(const std::string& name) {
       CMemoryDebugging::TraceDeallocate(buffer);
       buffer = nullptr;
     }
-    if (attempts >= config.downloadRetries) {
-      const std::string detail = FormatErrorCode(GetLastError());
+    const DWORD cause = GetLastError();
+    // Each attempt may wait up to the stall limit; a service that is stopping must not sit through
+    // the further ones, so a stop ends the attempts as the last permitted attempt would.
+    const bool stopping = WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;
+    if (attempts >= config.downloadRetries || stopping) {
+      const std::string detail = FormatErrorCode(cause);
       LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {shownName}), detail});
       return FALSE;
     }
