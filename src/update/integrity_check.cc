@@ -47,12 +47,17 @@ DWORD CRepositoryUpdates::CheckInstalledFiles() {
 
   for (const auto& [name, value] : measured) {
     DWORD recorded = 0;
-    if (installed.Lookup(name, recorded) && recorded != value) {
-      const char* display = TextOrEmpty(config.displayName);
-      LogError(config.errorEventId, {FormatMessageId(IDS_CHECKING_INTEGRITY, {display}),
-                                     FormatMessageId(IDS_INVALID_DEFINITION_FILES, {display})});
-      return 1;
-    }
+    if (!installed.Lookup(name, recorded) || recorded == value) continue;
+    // A cycle that failed after its installation began (a full disk, a refused callback) has put
+    // files of the new set in place without recording them. A file that holds exactly what this
+    // run's trigger file announces, and what its download was checked against, is that run's own
+    // work and no sign of tampering.
+    DWORD announced = 0;
+    if (m_triggerData.Lookup(name, announced) && announced == value) continue;
+    const char* display = TextOrEmpty(config.displayName);
+    LogError(config.errorEventId, {FormatMessageId(IDS_CHECKING_INTEGRITY, {display}),
+                                   FormatMessageId(IDS_INVALID_DEFINITION_FILES, {display})});
+    return 1;
   }
   return 0;
 }
