@@ -133,9 +133,12 @@ BOOL CHttpUpdates::FetchFile(const std::string& name) {
       ok = FALSE;
     }
     if (ok) break;
-    if (attempts >= config.downloadRetries) {
+    const DWORD cause = GetLastError();
+    // As in the FTP transport: a stopping service does not sit through the further attempts.
+    const bool stopping = WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;
+    if (attempts >= config.downloadRetries || stopping) {
       LogError(config.errorEventId,
-               {FormatMessageId(IDS_UPDATING_FILE, {remotePath}), std::to_string(GetLastError())});
+               {FormatMessageId(IDS_UPDATING_FILE, {remotePath}), std::to_string(cause)});
       release();
       return FALSE;
     }
