@@ -13,6 +13,7 @@
 #include "support/log_capture.h"
 #include "support/log_entries.h"
 #include "support/scripted_ftp_server.h"
+#include "support/fresh_store.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
 #include "update/local_transport.h"
@@ -56,7 +57,6 @@ class FtpTransportTest : public ::testing::Test {
     SetInternetTimeouts({10000, 10000});
     config_->probeTimeoutMs = 2000;
     config_->downloadRetries = 2;
-    config_.SetDword("PassiveFtp", 1);  // the store outlives a test when tests share a process
     blocksBefore_ = CMemoryDebugging::OutstandingBlocks();
   }
   ~FtpTransportTest() override {
@@ -70,6 +70,7 @@ class FtpTransportTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  FreshPropertyStore store_{dir_.path()};
   std::string backup_ = dir_ / "root/backup";
   TestConfig config_;
   TestSlot slot_;

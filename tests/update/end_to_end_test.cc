@@ -18,6 +18,7 @@
 #include "support/log_entries.h"
 #include "support/process.h"
 #include "support/scripted_ftp_server.h"
+#include "support/fresh_store.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
 #include "update/local_transport.h"
@@ -83,6 +84,7 @@ class EndToEndTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  FreshPropertyStore store_{dir_.path()};
   std::string served_ = dir_ / "served";
   TestConfig config_;
   std::unique_ptr<PyFtpServer> server_;

@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "support/log_capture.h"
 #include "support/log_entries.h"
+#include "support/fresh_store.h"
 #include "update/local_transport.h"
 
 namespace {
@@ -24,6 +25,7 @@ class FetchInstallTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  FreshPropertyStore store_{dir_.path()};
   std::string server_ = dir_ / "server";
   TestConfig config_;
   TestSlot slot_;

@@ -6,6 +6,7 @@
 #include "host/utility.h"
 #include "support/log_capture.h"
 #include "support/log_entries.h"
+#include "support/fresh_store.h"
 #include "update/local_transport.h"
 
 namespace {
@@ -28,6 +29,7 @@ class IntegrityCheckTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  FreshPropertyStore store_{dir_.path()};
   TestConfig config_;
   TestSlot slot_;
 };

@@ -6,6 +6,7 @@
 
 #include "support/log_capture.h"
 #include "support/log_entries.h"
+#include "support/fresh_store.h"
 #include "update/local_transport.h"
 
 namespace {
@@ -36,6 +37,7 @@ class SelectionTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  FreshPropertyStore store_{dir_.path()};
   std::string server_ = dir_ / "server";
   TestConfig config_;
   TestSlot slot_;
