@@ -64,10 +64,19 @@ UpdateSlot& SlotForProcessor(const char* processorName) {
   return g_defaultSlot;
 }
 
+// The start guard changes only under the slot's lock, in start as in stop. Were it taken before
+// the lock, a stop could slip in between a start's guard and its lock, find nothing to stop, and
+// leave the thread that start goes on to create running behind a guard of 0: no later stop would
+// join it, and the next start would run a second worker on the same slot.
 std::uint32_t StartUpdateSlot(UpdateSlot& slot, UpdateConfig* config) {
-  std::int32_t stopped = 0;
-  if (!slot.m_nStarted.compare_exchange_strong(stopped, 1)) return 1;
+  // A started slot changes nothing; a stop under way then simply comes after this start.
+  if (slot.m_nStarted.load() != 0) return 1;
   EnterCriticalSection(&slot.m_lock);
+  std::int32_t stopped = 0;
+  if (!slot.m_nStarted.compare_exchange_strong(stopped, 1)) {
+    LeaveCriticalSection(&slot.m_lock);
+    return 1;
+  }
   if (slot.Open()) {
     slot.m_pConfig = config;
     slot.m_hThread =
@@ -79,18 +88,19 @@ std::uint32_t StartUpdateSlot(UpdateSlot& slot, UpdateConfig* config) {
     }
   }
   slot.Close();
-  LeaveCriticalSection(&slot.m_lock);
   slot.m_nStarted.fetch_sub(1);
+  LeaveCriticalSection(&slot.m_lock);
   return 0;
 }
 
 void StopUpdateSlot(UpdateSlot& slot) {
-  std::int32_t started = 1;
-  if (!slot.m_nStarted.compare_exchange_strong(started, 0)) return;
   EnterCriticalSection(&slot.m_lock);
-  if (slot.m_hStopEvent != INVALID_HANDLE_VALUE) SetEvent(slot.m_hStopEvent);
-  WaitForSingleObject(slot.m_hThread, INFINITE);
-  slot.m_hThread = INVALID_HANDLE_VALUE;
-  slot.Close();
+  std::int32_t started = 1;
+  if (slot.m_nStarted.compare_exchange_strong(started, 0)) {
+    if (slot.m_hStopEvent != INVALID_HANDLE_VALUE) SetEvent(slot.m_hStopEvent);
+    WaitForSingleObject(slot.m_hThread, INFINITE);
+    slot.m_hThread = INVALID_HANDLE_VALUE;
+    slot.Close();
+  }
   LeaveCriticalSection(&slot.m_lock);
 }
