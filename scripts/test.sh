@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds and runs every test suite: a plain build with warnings
-# as errors, then the same suite under AddressSanitizer with UndefinedBehaviorSanitizer.
+# as errors, the same suite under AddressSanitizer with UndefinedBehaviorSanitizer, and again under
+# ThreadSanitizer; then a short run of every fuzz target on its seed corpus (scripts/fuzz.sh).
 # Tests start their own servers (FTP, HTTP) on 127.0.0.1 at free ports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,4 +20,8 @@ run_suite() {  # name, cmake options...
 run_suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite asan -DCMAKE_BUILD_TYPE=Debug -DFR_SANITIZE=address,undefined
+# Every report fails the suite; nothing is suppressed.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFR_SANITIZE=thread
+FUZZ_JOBS=${jobs} ./scripts/fuzz.sh 20
 echo "=== all suites passed"
