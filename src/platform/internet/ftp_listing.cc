@@ -1,4 +1,5 @@
 #include "platform/internet/ftp_listing.h"
+#include "platform/internet/ascii.h"
 
 #include <array>
 #include <limits>
@@ -17,18 +18,6 @@ bool IsBlank(char c) {
 }
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
-}
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
 }
 
 std::string_view WithoutLineEnd(std::string_view line) {
@@ -83,7 +72,7 @@ bool IsMonth(std::string_view text) {
   static constexpr std::array<std::string_view, 12> kMonths = {
       "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
   for (std::string_view month : kMonths) {
-    if (EqualsIgnoringCase(text, month)) return true;
+    if (EqualsIgnoringAsciiCase(text, month)) return true;
   }
   return false;
 }
@@ -153,7 +142,8 @@ bool IsDosTime(std::string_view text, bool* separateMeridiem) {
   *separateMeridiem = false;
   if (text.size() == 7) {
     const std::string_view meridiem = text.substr(5);
-    if (!EqualsIgnoringCase(meridiem, "AM") && !EqualsIgnoringCase(meridiem, "PM")) return false;
+    if (!EqualsIgnoringAsciiCase(meridiem, "AM") && !EqualsIgnoringAsciiCase(meridiem, "PM"))
+      return false;
     text = text.substr(0, 5);
   } else if (text.size() == 5) {
     *separateMeridiem = true;
@@ -194,13 +184,14 @@ bool ParseMlsdLine(std::string_view line, FtpListEntry* entry) {
     if (equals == std::string_view::npos || equals == 0) return false;
     const std::string_view key = fact.substr(0, equals);
     const std::string_view value = fact.substr(equals + 1);
-    if (EqualsIgnoringCase(key, "type")) {
-      if (EqualsIgnoringCase(value, "cdir") || EqualsIgnoringCase(value, "pdir")) return false;
-      directory = EqualsIgnoringCase(value, "dir");
-    } else if (EqualsIgnoringCase(key, "size")) {
+    if (EqualsIgnoringAsciiCase(key, "type")) {
+      if (EqualsIgnoringAsciiCase(value, "cdir") || EqualsIgnoringAsciiCase(value, "pdir"))
+        return false;
+      directory = EqualsIgnoringAsciiCase(value, "dir");
+    } else if (EqualsIgnoringAsciiCase(key, "size")) {
       if (!ParseSize(value, &size)) return false;
       haveSize = true;
-    } else if (EqualsIgnoringCase(key, "sizd")) {
+    } else if (EqualsIgnoringAsciiCase(key, "sizd")) {
       if (!ParseSize(value, &directorySize)) return false;
     }
   }
@@ -250,14 +241,15 @@ bool ParseDosListLine(std::string_view line, FtpListEntry* entry) {
   std::size_t sizeToken = 2;
   if (separateMeridiem && tokens.size() > 3) {
     const std::string_view meridiem = Text(line, tokens[2]);
-    if (EqualsIgnoringCase(meridiem, "AM") || EqualsIgnoringCase(meridiem, "PM")) sizeToken = 3;
+    if (EqualsIgnoringAsciiCase(meridiem, "AM") || EqualsIgnoringAsciiCase(meridiem, "PM"))
+      sizeToken = 3;
   }
   if (sizeToken >= tokens.size()) return false;
 
   const std::string_view sizeText = Text(line, tokens[sizeToken]);
   bool directory = false;
   std::uint64_t size = 0;
-  if (EqualsIgnoringCase(sizeText, "<DIR>")) {
+  if (EqualsIgnoringAsciiCase(sizeText, "<DIR>")) {
     directory = true;
   } else {
     std::string digits;

@@ -1,4 +1,5 @@
 #include "platform/internet/http_head.h"
+#include "platform/internet/ascii.h"
 
 #include <limits>
 
@@ -20,18 +21,6 @@ std::string_view WithoutLineEnd(std::string_view line) {
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return line;
-}
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
 }
 
 bool IsDigit(char c) {
@@ -113,7 +102,7 @@ HttpHeadParser::Status HttpHeadParser::AddLine(std::string_view line) {
   if (code_ >= 100 && code_ < 200) return Status::kIncomplete;
   if (followRedirects_ && code_ >= 300 && code_ < 400) {
     for (const auto& [name, value] : headers_) {
-      if (EqualsIgnoringCase(name, "Location")) {
+      if (EqualsIgnoringAsciiCase(name, "Location")) {
         if (value.empty()) continue;  // libcurl passes over an empty Location
         redirected_ = true;
         return Status::kIncomplete;
@@ -127,7 +116,7 @@ HttpHeadParser::Status HttpHeadParser::AddLine(std::string_view line) {
 std::optional<std::string> HttpHeadParser::Header(std::string_view name) const {
   if (!complete_) return std::nullopt;
   for (const auto& [header, value] : headers_) {
-    if (EqualsIgnoringCase(header, name)) return value;
+    if (EqualsIgnoringAsciiCase(header, name)) return value;
   }
   return std::nullopt;
 }

@@ -3,32 +3,24 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/internet/ascii.h"
 #include "platform/internet/internet.h"
 
 namespace {
 
+using internet::AsciiLower;
+using internet::EqualsIgnoringAsciiCase;
+
 constexpr char kHex[] = "0123456789ABCDEF";
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 // Dot segments as a URL parser knows them, written out or percent-encoded.
 bool IsSingleDot(std::string_view segment) {
-  return segment == "." || EqualsIgnoringCase(segment, "%2e");
+  return segment == "." || EqualsIgnoringAsciiCase(segment, "%2e");
 }
 
 bool IsDoubleDot(std::string_view segment) {
-  return segment == ".." || EqualsIgnoringCase(segment, ".%2e") ||
-         EqualsIgnoringCase(segment, "%2e.") || EqualsIgnoringCase(segment, "%2e%2e");
+  return segment == ".." || EqualsIgnoringAsciiCase(segment, ".%2e") ||
+         EqualsIgnoringAsciiCase(segment, "%2e.") || EqualsIgnoringAsciiCase(segment, "%2e%2e");
 }
 
 // Bytes a URL carries only percent-encoded: controls, blank, bytes beyond ASCII, and the

@@ -1,21 +1,13 @@
 // The server address forms: a plain host, or ftp://, ftps://, http:// and https:// URLs.
 #include <string_view>
 
+#include "platform/internet/ascii.h"
 #include "platform/internet/internet.h"
 
 namespace {
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
+using internet::AsciiLower;
+using internet::EqualsIgnoringAsciiCase;
 
 // Host names and dotted IPv4 addresses: letters, digits, '-', '.', '_'. Anything else (blanks,
 // '@' of credentials, brackets, percent signs) would reach the resolver or the URL as something
@@ -57,13 +49,13 @@ bool ParseServerAddress(const std::string& text, ServerAddress* address) {
   }
 
   const std::string_view scheme = rest.substr(0, separator);
-  if (EqualsIgnoringCase(scheme, "ftp")) {
+  if (EqualsIgnoringAsciiCase(scheme, "ftp")) {
     parsed.scheme = ServerScheme::kFtp;
-  } else if (EqualsIgnoringCase(scheme, "ftps")) {
+  } else if (EqualsIgnoringAsciiCase(scheme, "ftps")) {
     parsed.scheme = ServerScheme::kFtps;
-  } else if (EqualsIgnoringCase(scheme, "http")) {
+  } else if (EqualsIgnoringAsciiCase(scheme, "http")) {
     parsed.scheme = ServerScheme::kHttp;
-  } else if (EqualsIgnoringCase(scheme, "https")) {
+  } else if (EqualsIgnoringAsciiCase(scheme, "https")) {
     parsed.scheme = ServerScheme::kHttps;
   } else {
     return false;
