@@ -174,6 +174,9 @@ DWORD FtpControl::Login(std::shared_ptr<CurlSession> session, const FtpLogin& lo
   // "-": the data connection listens on the address the control connection uses.
   curl_easy_setopt(easy, CURLOPT_FTPPORT, login.passive ? nullptr : "-");
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
+  // libcurl's receive buffer (16 KiB by default): one read of the data connection per 16 KiB
+  // costs a pass of the driver loop each, 6,400 of them for a 100 MiB file.
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
   if (login.tls) {
     curl_easy_setopt(easy, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
     // "AUTH TLS" (RFC 4217) first; libcurl tries "AUTH SSL" when a server refuses it.

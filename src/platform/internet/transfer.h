@@ -37,6 +37,11 @@ class CurlSession {
   CURLM* multi_;
 };
 
+// How many times, in this process, a transfer driver waited while libcurl named no socket to
+// wait on (so that only the time limit of the wait could end it). Every such wait delays a
+// transfer by a whole poll slice; the driver avoids them, and tests check that it does.
+std::uint64_t WaitsWithoutSocket();
+
 // Sees the protocol lines of a transfer: the lines the server sends besides the body (FTP
 // replies, HTTP header lines) and the lines sent to it (FTP commands, the HTTP request head).
 class TransferObserver {
