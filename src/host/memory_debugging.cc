@@ -1,6 +1,8 @@
 // The tracing allocator. Each block is preceded by a small header that points at the counter of
 // its tag, so a release needs no lookup and no lock. Counters are interned by the tag's text (the
 // same literal may live at different addresses in different objects) and never freed.
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +77,22 @@ bool InjectedFailure(Registry& registry) {
   return true;
 }
 
+// Blocks from this size on are whole files of some size: a download streams into every byte of
+// one, and with 4 KiB pages that is a page fault every 4 KiB (25,600 for 100 MiB, which costs
+// more than the transfer itself on a virtual machine). Transparent huge pages cut that 512-fold.
+constexpr std::size_t kHugePageHintMinimum = std::size_t{4} << 20;
+constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+
+// Only a hint: where the kernel has no huge pages to give, nothing changes.
+void AdviseHugePages(void* block, std::size_t size) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (begin + kHugePageSize - 1) & ~(kHugePageSize - 1);
+  const std::uintptr_t last = (begin + size) & ~(kHugePageSize - 1);
+  if (last > first) {
+    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  }
+}
+
 }  // namespace
 
 void* CMemoryDebugging::TraceAllocate(std::size_t size, const char* tag, int line) {
@@ -95,6 +113,7 @@ void* CMemoryDebugging::TraceAllocate(std::size_t size, const char* tag, int lin
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  if (size >= kHugePageHintMinimum) AdviseHugePages(header + 1, size);
   header->counter = counter;
   header->line = line;
   header->magic = kLiveBlock;
