@@ -9,6 +9,7 @@
 #include "resources/messages.h"
 #include "service/property_helpers.h"
 #include "service/update_slot.h"
+#include "update/install_copy.h"
 #include "update/local_paths.h"
 #include "update/repository_updates.h"
 
@@ -75,6 +76,7 @@ BOOL CRepositoryUpdates::InstallFiles() {
     if (strcasecmp(name.c_str(), triggerName) == 0) continue;
     const std::string source = JoinLocalPath(m_strBackupDir, name);
     const std::string target = JoinLocalPath(m_strDefinitionsDir, name);
+    if (CopyWouldChangeNothing(source, target)) continue;
     if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) {
       const std::string detail = std::to_string(GetLastError());
       LogError(
