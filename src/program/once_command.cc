@@ -22,12 +22,17 @@
 #include "program/processor_lock.h"
 #include "program/property_store.h"
 #include "program/stop_signals.h"
+#include "program/store_watch.h"
 
 namespace updater {
 namespace {
 
 constexpr std::uint32_t kDefaultTimeoutSecs = 3600;
 constexpr std::chrono::milliseconds kPollInterval(100);
+// A write to the store shows before the transaction it belongs to is visible to readers (SQLite
+// publishes a commit in its shared index, which a watch does not see): after a write the store is
+// looked at again this soon, so that the last commit of a pass is not missed for a whole interval.
+constexpr std::chrono::milliseconds kRecheckInterval(2);
 // Never a next-update time the worker publishes: it writes 0 or now plus at most a year.
 constexpr std::uint32_t kPassRunning = 0xFFFFFFFF;
 
@@ -114,6 +119,9 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
     }
   }
 
+  // A pass ends with the worker's write of its next-update time: look at the store after each
+  // write to it, and every poll interval in case the watch sees nothing.
+  StoreWatch watch(config.storePath);
   std::atomic<bool> stopping{false};
   LogMonitor monitor(processors);
   std::vector<std::unique_ptr<ProcessorBlock>> blocks;
@@ -126,6 +134,7 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
   const std::uint32_t timeoutSecs = line.timeoutSecs.value_or(kDefaultTimeoutSecs);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSecs);
   int sig = 0;
+  bool written = false;
   for (;;) {
     bool allEnded = true;
     for (Pass& pass : passes) {
@@ -137,10 +146,11 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
       PrintError("no result within " + std::to_string(timeoutSecs) + " seconds; stopping");
       break;
     }
-    if ((sig = WaitForStopSignal(kPollInterval)) != 0) {
+    if ((sig = WaitForStopSignal(written ? kRecheckInterval : kPollInterval, watch.fd())) != 0) {
       PrintError(std::string("interrupted by SIG") + sigabbrev_np(sig) + "; stopping");
       break;
     }
+    written = watch.Drain();
   }
   stopping = true;               // a callback command still running is ended rather than waited for
   StopRepositoryUpdateThread();  // a cycle still running stops between downloads

@@ -11,8 +11,10 @@ namespace updater {
 // thread exists: threads inherit the mask.
 void BlockStopSignals();
 
-// Waits up to `timeout` for a stop signal; its number, or 0 when none arrived.
-int WaitForStopSignal(std::chrono::milliseconds timeout);
+// Waits up to `timeout` for a stop signal; its number, or 0 when none arrived. With `wakeFd`
+// (not -1) the wait also ends, with 0, as soon as that descriptor is readable. Call from the
+// thread that blocked the signals.
+int WaitForStopSignal(std::chrono::milliseconds timeout, int wakeFd = -1);
 
 }  // namespace updater
 
