@@ -32,21 +32,9 @@ curl_socket_t RefuseNewSocket(void*, curlsocktype, curl_sockaddr*) {
 // reply for InternetGetLastResponseInfo (12003); libcurl's reply-shaped errors without a
 // refusing reply behind them mean the server said something that makes no sense (12152).
 DWORD FtpErrorCode(const FtpFailureFacts& facts) {
-  switch (facts.failure) {
-    case TransferFailure::kNone:
-      return ERROR_SUCCESS;
-    case TransferFailure::kStalled:
-      return ERROR_INTERNET_TIMEOUT;
-    case TransferFailure::kProtocol:
-      return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-    case TransferFailure::kAborted:
-      return ERROR_INTERNET_OPERATION_CANCELLED;
-    case TransferFailure::kInternal:
-      return ERROR_INTERNET_INTERNAL_ERROR;
-    case TransferFailure::kCurl:
-      break;
+  if (const auto shared = SharedFailureCode(facts.failure, facts.curlCode, facts.sslVerifyResult)) {
+    return *shared;
   }
-  if (const DWORD tls = TlsErrorCode(facts.curlCode, facts.sslVerifyResult)) return tls;
   const bool refused = facts.lastReplyCode >= 400;
   switch (facts.curlCode) {
     case CURLE_OK:

@@ -35,21 +35,9 @@ HttpFailureFacts FactsOf(const Transfer& transfer) {
 // connection is a reset (12031) or no valid response (12152); once the body flows it is an
 // aborted transfer (12030).
 DWORD HttpErrorCode(const HttpFailureFacts& facts) {
-  switch (facts.failure) {
-    case TransferFailure::kNone:
-      return ERROR_SUCCESS;
-    case TransferFailure::kStalled:
-      return ERROR_INTERNET_TIMEOUT;
-    case TransferFailure::kProtocol:
-      return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-    case TransferFailure::kAborted:
-      return ERROR_INTERNET_OPERATION_CANCELLED;
-    case TransferFailure::kInternal:
-      return ERROR_INTERNET_INTERNAL_ERROR;
-    case TransferFailure::kCurl:
-      break;
+  if (const auto shared = SharedFailureCode(facts.failure, facts.curlCode, facts.sslVerifyResult)) {
+    return *shared;
   }
-  if (const DWORD tls = TlsErrorCode(facts.curlCode, facts.sslVerifyResult)) return tls;
   switch (facts.curlCode) {
     case CURLE_OK:
       return ERROR_SUCCESS;

@@ -52,4 +52,23 @@ DWORD TlsErrorCode(CURLcode code, long verifyResult) {
   }
 }
 
+std::optional<DWORD> SharedFailureCode(TransferFailure failure, CURLcode code, long verifyResult) {
+  switch (failure) {
+    case TransferFailure::kNone:
+      return ERROR_SUCCESS;
+    case TransferFailure::kStalled:
+      return ERROR_INTERNET_TIMEOUT;
+    case TransferFailure::kProtocol:
+      return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    case TransferFailure::kAborted:
+      return ERROR_INTERNET_OPERATION_CANCELLED;
+    case TransferFailure::kInternal:
+      return ERROR_INTERNET_INTERNAL_ERROR;
+    case TransferFailure::kCurl:
+      break;
+  }
+  if (const DWORD tls = TlsErrorCode(code, verifyResult)) return tls;
+  return std::nullopt;
+}
+
 }  // namespace internet
