@@ -19,27 +19,6 @@ namespace {
 constexpr std::size_t kCopyBufferSize = 256 * 1024;
 constexpr int kTemporaryNameAttempts = 100;
 
-// Closes a descriptor through the call table unless it was handed on.
-class DescriptorGuard {
- public:
-  explicit DescriptorGuard(int fd) : fd_(fd) {}
-  ~DescriptorGuard() {
-    if (fd_ >= 0) PosixCalls().close(fd_);
-  }
-  DescriptorGuard(const DescriptorGuard&) = delete;
-  DescriptorGuard& operator=(const DescriptorGuard&) = delete;
-
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 // A name in the directory of `target` that no other copy (of this or another process) uses.
 // It does not depend on the target's name, which may already be as long as a name can be.
 std::string TemporaryNameBeside(const std::string& target) {

@@ -49,6 +49,27 @@ struct PosixCallTable {
 PosixCallTable& PosixCalls();
 void ResetPosixCalls();
 
+// Closes a descriptor through the call table unless it was handed on.
+class DescriptorGuard {
+ public:
+  explicit DescriptorGuard(int fd) : fd_(fd) {}
+  ~DescriptorGuard() {
+    if (fd_ >= 0) PosixCalls().close(fd_);
+  }
+  DescriptorGuard(const DescriptorGuard&) = delete;
+  DescriptorGuard& operator=(const DescriptorGuard&) = delete;
+
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
 // CFile::GetStatus: succeeds when the path exists, file or directory.
 struct FileStatus {
   std::int64_t modifiedTime = 0;  // seconds since 1 January 1970 UTC

@@ -13,20 +13,6 @@ namespace {
 
 constexpr std::size_t kCompareBlock = 32 * 1024;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) PosixCalls().close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Reads `count` bytes unless the file ends or fails first; the number read.
 std::size_t ReadFull(int fd, char* buffer, std::size_t count) {
   std::size_t done = 0;
@@ -51,9 +37,9 @@ bool CopyWouldChangeNothing(const std::string& source, const std::string& target
   const PosixCallTable& calls = PosixCalls();
   // O_NOFOLLOW: a symbolic link at the target fails to open (ELOOP) and so is copied over.
   // O_NONBLOCK: a FIFO planted at either name cannot hold the open; it is no regular file.
-  Descriptor to(calls.open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0));
+  DescriptorGuard to(calls.open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0));
   if (to.get() < 0) return false;
-  Descriptor from(calls.open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0));
+  DescriptorGuard from(calls.open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0));
   if (from.get() < 0) return false;
   struct stat sourceStatus;
   struct stat targetStatus;

@@ -8,8 +8,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "integrity/crc32.h"
-#include "integrity/trigger_file_data.h"
 #include "program/updater_process.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
@@ -26,21 +24,7 @@ using testing_support::WriteFile;
 class OnceWait : public testing::Test {
  protected:
   // a.dat, and b.dat whose download stalls after its third byte.
-  OnceWait() {
-    CTriggerFileData trigger;
-    for (const char* name : {"a.dat", "b.dat"}) {
-      const std::string content = std::string("content of ") + name;
-      trigger.SetAt(name, CalculateBufferCrc32(content.data(), static_cast<DWORD>(content.size())));
-      testing_support::ScriptedFile file;
-      file.content = content;
-      if (std::string(name) == "b.dat") {
-        file.fault = testing_support::ScriptedFile::Fault::kStallAfter;
-        file.faultOffset = 3;
-      }
-      server_.AddFile(std::string("/updates/") + name, file);
-    }
-    server_.AddFile("/updates/trigger.crc", trigger.Format());
-  }
+  OnceWait() { program_test::PublishWithStalledFile(server_, {"a.dat", "b.dat"}, "b.dat"); }
 
   // The store in a directory of its own or beside the configuration, with the log.
   void Configure(const std::string& storePath) {

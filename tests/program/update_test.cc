@@ -227,19 +227,7 @@ TEST_F(UpdaterCycle, RunTakesUpdateNowFromAnotherProcessAndStopsOnSigterm) {
 TEST(UpdaterStop, SigtermDuringACycleInstallsNothing) {
   TempDir dir;
   testing_support::ScriptedFtpServer server;
-  CTriggerFileData trigger;
-  for (const char* name : {"a.dat", "b.dat", "c.dat"}) {
-    const std::string content = std::string("content of ") + name;
-    trigger.SetAt(name, CalculateBufferCrc32(content.data(), static_cast<DWORD>(content.size())));
-    testing_support::ScriptedFile file;
-    file.content = content;
-    if (std::string(name) == "b.dat") {
-      file.fault = testing_support::ScriptedFile::Fault::kStallAfter;
-      file.faultOffset = 3;
-    }
-    server.AddFile(std::string("/updates/") + name, file);
-  }
-  server.AddFile("/updates/trigger.crc", trigger.Format());
+  program_test::PublishWithStalledFile(server, {"a.dat", "b.dat", "c.dat"}, "b.dat");
   const std::string config = dir / "updater.toml";
   WriteFile(config,
             "[store]\npath = \"store.db\"\n[network]\nstall_timeout_ms = 8000\n"

@@ -12,11 +12,15 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "integrity/crc32.h"
+#include "integrity/trigger_file_data.h"
+#include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
 
 namespace program_test {
@@ -118,6 +122,26 @@ inline bool Eventually(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return true;
+}
+
+// Publishes "content of NAME" as /updates/NAME for each name, with the trigger file
+// /updates/trigger.crc naming them all; the download of `stalled` stops after its third byte.
+inline void PublishWithStalledFile(testing_support::ScriptedFtpServer& server,
+                                   std::initializer_list<const char*> names,
+                                   const std::string& stalled) {
+  CTriggerFileData trigger;
+  for (const char* name : names) {
+    const std::string content = std::string("content of ") + name;
+    trigger.SetAt(name, CalculateBufferCrc32(content.data(), static_cast<DWORD>(content.size())));
+    testing_support::ScriptedFile file;
+    file.content = content;
+    if (name == stalled) {
+      file.fault = testing_support::ScriptedFile::Fault::kStallAfter;
+      file.faultOffset = 3;
+    }
+    server.AddFile(std::string("/updates/") + name, file);
+  }
+  server.AddFile("/updates/trigger.crc", trigger.Format());
 }
 
 }  // namespace program_test
