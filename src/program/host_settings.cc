@@ -5,6 +5,7 @@
 
 #include "host/mail_server.h"
 #include "platform/internet/internet.h"
+#include "program/console.h"
 #include "program/property_store.h"
 
 namespace updater {
@@ -24,6 +25,21 @@ bool ApplyHostSettings(const ProgramConfig& config, std::string* error) {
   if (config.stallTimeoutMs) timeouts.stallMs = *config.stallTimeoutMs;
   SetInternetTimeouts(timeouts);
   SetInternetCaFile(config.caFile.empty() ? nullptr : config.caFile.c_str());
+  return true;
+}
+
+bool WorkerHost::Open(const ProgramConfig& config,
+                      const std::vector<const ProcessorSettings*>& processors) {
+  std::string error;
+  if (!ApplyHostSettings(config, &error) || !locks_.Acquire(processors, &error)) {
+    PrintError(error);
+    return false;
+  }
+  store_ = std::make_unique<PropertyStore>();
+  if (!store_->IsOpen()) {
+    PrintError("cannot open the property store " + config.storePath);
+    return false;
+  }
   return true;
 }
 

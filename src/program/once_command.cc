@@ -19,7 +19,6 @@
 #include "program/host_settings.h"
 #include "program/log_monitor.h"
 #include "program/processor_block.h"
-#include "program/processor_lock.h"
 #include "program/property_store.h"
 #include "program/stop_signals.h"
 #include "program/store_watch.h"
@@ -94,21 +93,9 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
     for (const ProcessorSettings& processor : config.processors) processors.push_back(&processor);
   }
 
-  std::string error;
-  if (!ApplyHostSettings(config, &error)) {
-    PrintError(error);
-    return kExitFailed;
-  }
-  ProcessorLocks locks;
-  if (!locks.Acquire(processors, &error)) {
-    PrintError(error);
-    return kExitFailed;
-  }
-  PropertyStore store;
-  if (!store.IsOpen()) {
-    PrintError("cannot open the property store " + config.storePath);
-    return kExitFailed;
-  }
+  WorkerHost host;
+  if (!host.Open(config, processors)) return kExitFailed;
+  PropertyStore& store = host.store();
 
   std::vector<Pass> passes;
   for (const ProcessorSettings* processor : processors) {
