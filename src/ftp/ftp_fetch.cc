@@ -3,8 +3,6 @@
 
 #include "ftp/ftp_updates.h"
 #include "host/utility.h"
-#include "integrity/crc32.h"
-#include "integrity/file_helpers.h"
 #include "resources/messages.h"
 #include "service/update_slot.h"
 #include "update/local_paths.h"
@@ -29,18 +27,9 @@ BOOL CFtpUpdates::FetchFile(const std::string& name) {
     if (!FindRemoteFile(working, size)) return FALSE;
     CInternetFile* file = OpenRemoteFile(working);
     if (file == nullptr) return FALSE;
-    BOOL ok = ReadRemoteFile(file, size, &buffer);
+    const BOOL ok = ReadRemoteFile(file, size, &buffer);
     CloseRemoteFile(file);
-    if (ok) {
-      DWORD expected = 0;
-      if (m_triggerData.Lookup(name, expected) &&
-          GetBufferCrc(buffer, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32)) !=
-              expected) {
-        SetLastError(ERROR_CRC);
-        ok = FALSE;
-      }
-    }
-    if (ok) break;
+    if (ok && MatchesTriggerData(name, buffer, size)) break;
     if (buffer != nullptr) {
       CMemoryDebugging::TraceDeallocate(buffer);
       buffer = nullptr;
@@ -57,14 +46,5 @@ BOOL CFtpUpdates::FetchFile(const std::string& name) {
     ++attempts;
   }
 
-  const BOOL written = WriteBufferToFile(buffer, static_cast<DWORD>(size),
-                                         static_cast<DWORD>(size >> 32), localPath.c_str());
-  const DWORD cause = GetLastError();
-  CMemoryDebugging::TraceDeallocate(buffer);
-  if (!written) {
-    LogError(config.errorEventId,
-             {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {localPath}), std::to_string(cause)});
-    return FALSE;
-  }
-  return TRUE;
+  return WriteFetchedFile(buffer, size, localPath);
 }

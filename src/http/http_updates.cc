@@ -2,8 +2,6 @@
 
 #include "ftp/reachability.h"
 #include "host/utility.h"
-#include "integrity/crc32.h"
-#include "integrity/file_helpers.h"
 #include "resources/messages.h"
 #include "service/update_slot.h"
 #include "update/local_paths.h"
@@ -123,16 +121,9 @@ BOOL CHttpUpdates::FetchFile(const std::string& name) {
       release();
       return FALSE;
     }
-    BOOL ok = ReadRemoteResponse(file, &buffer, &size);
+    const BOOL ok = ReadRemoteResponse(file, &buffer, &size);
     CloseRemoteFile(file);
-    DWORD expected = 0;
-    if (ok && m_triggerData.Lookup(name, expected) &&
-        GetBufferCrc(buffer, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32)) !=
-            expected) {
-      SetLastError(ERROR_CRC);
-      ok = FALSE;
-    }
-    if (ok) break;
+    if (ok && MatchesTriggerData(name, buffer, size)) break;
     const DWORD cause = GetLastError();
     // As in the FTP transport: a stopping service does not sit through the further attempts.
     const bool stopping = WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;
@@ -145,16 +136,7 @@ BOOL CHttpUpdates::FetchFile(const std::string& name) {
     ++attempts;
   }
 
-  const BOOL written = WriteBufferToFile(buffer, static_cast<DWORD>(size),
-                                         static_cast<DWORD>(size >> 32), localPath.c_str());
-  const DWORD cause = GetLastError();
-  release();
-  if (!written) {
-    LogError(config.errorEventId,
-             {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {localPath}), std::to_string(cause)});
-    return FALSE;
-  }
-  return TRUE;
+  return WriteFetchedFile(buffer, size, localPath);
 }
 
 CHttpFile* CHttpUpdates::RequestRemoteFile(const std::string& objectPath) {

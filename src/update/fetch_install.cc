@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "host/utility.h"
+#include "integrity/crc32.h"
 #include "integrity/file_helpers.h"
 #include "platform/files.h"
 #include "resources/messages.h"
@@ -18,6 +20,30 @@ namespace {
 constexpr std::size_t kFetchedNamesLimit = 5000;
 
 }  // namespace
+
+BOOL CRepositoryUpdates::MatchesTriggerData(const std::string& name, const BYTE* buffer,
+                                            std::uint64_t size) {
+  DWORD expected = 0;
+  if (m_triggerData.Lookup(name, expected) &&
+      GetBufferCrc(buffer, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32)) != expected) {
+    SetLastError(ERROR_CRC);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CRepositoryUpdates::WriteFetchedFile(BYTE* buffer, std::uint64_t size,
+                                          const std::string& localPath) {
+  const BOOL written = WriteBufferToFile(buffer, static_cast<DWORD>(size),
+                                         static_cast<DWORD>(size >> 32), localPath.c_str());
+  const DWORD cause = GetLastError();
+  CMemoryDebugging::TraceDeallocate(buffer);
+  if (!written) {
+    LogError(Config().errorEventId,
+             {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {localPath}), std::to_string(cause)});
+  }
+  return written;
+}
 
 BOOL CRepositoryUpdates::FetchFiles(CStringList& list) {
   const UpdateConfig& config = Config();

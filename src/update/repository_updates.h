@@ -80,6 +80,13 @@ class CRepositoryUpdates {
  protected:
   explicit CRepositoryUpdates(UpdateSlot* slot);
 
+  // For the transports' FetchFile. Whether the `size` bytes at `buffer` have the CRC-32 that the
+  // server's trigger file gives `name` (true when it gives none); else the last error is ERROR_CRC.
+  BOOL MatchesTriggerData(const std::string& name, const BYTE* buffer, std::uint64_t size);
+  // Writes a downloaded and checked file to `localPath`, releases its block (from the tracing
+  // allocator) and logs a failed write.
+  BOOL WriteFetchedFile(BYTE* buffer, std::uint64_t size, const std::string& localPath);
+
   // On the original platform the run object derives from the internet session; here the session
   // is the first member, so that it is made first and closed last, as a base would be.
   CInternetSession m_session;
