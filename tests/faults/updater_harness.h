@@ -1,21 +1,16 @@
 // The ground the fault, crash and security scenarios stand on: definition sets published on a
-// scripted FTP server, a configuration for the repository-updater program, its runs as child
-// processes, and the one invariant every scenario checks: the engine is never signalled with a
-// set that is not whole.
+// scripted FTP server, the repository-updater program run against them, and the invariant every
+// scenario checks: the engine is never signalled with a set that is not whole.
 #ifndef FILEREPOSITORY_TESTS_FAULTS_UPDATER_HARNESS_H_
 #define FILEREPOSITORY_TESTS_FAULTS_UPDATER_HARNESS_H_
 
-#include <strings.h>
-#include <unistd.h>
+#include <libdeflate.h>
+#include <signal.h>
 
-#include <array>
-#include <cstdint>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
-#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -32,220 +27,112 @@ using program_test::Updater;
 using testing_support::FileExists;
 using testing_support::ReadFile;
 
-// CRC-32 as checksum lists carry it (IEEE 802.3, reflected, as zlib computes it), computed here
-// apart from the code under test so that the invariant does not trust what it checks.
-inline std::uint32_t Crc32(std::string_view bytes) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> made{};
-    for (std::uint32_t n = 0; n < 256; ++n) {
-      std::uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      made[n] = c;
-    }
-    return made;
-  }();
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) crc = table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
-
-inline std::string ChecksumLine(const std::string& name, std::uint32_t crc) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%x ", crc);
-  return hex + name + "\r\n";
-}
-
-// The trigger file of a set: one "%x name\r\n" line per file, in name order.
+// The checksum list of a set, "%x name\r\n" in name order. The CRC-32 comes from libdeflate, apart
+// from the code under test, so that the invariant does not trust what it checks.
 inline std::string TriggerFor(const FileSet& files) {
   std::string text;
-  for (const auto& [name, content] : files) text += ChecksumLine(name, Crc32(content));
+  for (const auto& [name, content] : files) {
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%x ", libdeflate_crc32(0, content.data(), content.size()));
+    text += crc + name + "\r\n";
+  }
   return text;
 }
 
-// The invariant: when the trigger file is in the definitions directory, it is a whole checksum
-// list naming at least one file, and every file it names is there with that CRC-32. Without a
-// trigger file nothing is signalled and any mixture of files is allowed.
-inline testing::AssertionResult SignalledSetIsWhole(const std::string& definitions,
-                                                    const std::string& triggerName) {
-  const std::string triggerPath = definitions + "/" + triggerName;
-  if (!FileExists(triggerPath)) return testing::AssertionSuccess();
-  const std::string text = ReadFile(triggerPath);
-  if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) {
-    return testing::AssertionFailure()
-           << "the signalled trigger file is cut short or empty: \"" << text << "\"";
-  }
+// The invariant: a trigger file in the definitions directory is exactly the checksum list of a
+// set of one or more files, and every file it names is there with that CRC-32. Without a trigger
+// file nothing is signalled and any mixture of files is allowed.
+inline testing::AssertionResult SignalledSetIsWhole(const std::string& definitions) {
+  if (!FileExists(definitions + "/trigger.crc")) return testing::AssertionSuccess();
+  const std::string text = ReadFile(definitions + "/trigger.crc");
+  FileSet named;
   std::istringstream lines(text);
-  std::string crcText, name;
-  std::size_t named = 0;
-  while (lines >> crcText >> name) {
-    char* end = nullptr;
-    const unsigned long crc = std::strtoul(crcText.c_str(), &end, 16);
-    if (end == crcText.c_str() || *end != '\0') {
-      return testing::AssertionFailure()
-             << "the signalled trigger file holds a bad value \"" << crcText << "\"";
-    }
-    ++named;
-    if (strcasecmp(name.c_str(), triggerName.c_str()) == 0) continue;
-    const std::string path = definitions + "/" + name;
-    if (!FileExists(path)) {
-      return testing::AssertionFailure()
-             << "the engine is signalled with " << name << ", which is not installed";
-    }
-    if (Crc32(ReadFile(path)) != crc) {
-      return testing::AssertionFailure()
-             << "the engine is signalled with " << name << ", whose installed content differs";
-    }
+  for (std::string crc, name; lines >> crc >> name;) {
+    named[name] = ReadFile(definitions + "/" + name);
   }
-  if (named == 0) return testing::AssertionFailure() << "the trigger file signals no files";
-  return testing::AssertionSuccess();
+  if (!named.empty() && TriggerFor(named) == text) return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << "the engine is signalled with \"" << text << "\", which is not what is installed";
 }
 
-// Where the program keeps a processor's files, and what else its configuration holds.
-struct HarnessOptions {
-  std::string definitionsDir = "definitions";  // below the root directory
-  std::string backupDir = "backup";
-  std::string processorKeys;  // further "key = value" lines of the processor
-  std::string network = "connect_timeout_ms = 5000\nstall_timeout_ms = 5000\n";
-  std::string logFormat = "text";
-  std::string password = "s3cret-updates-pass";  // written as a TOML literal: no single quote
-  std::string scheme = "ftp";
-  std::uint16_t port = 0;  // 0: the harness's scripted server
-};
-
-// Publishes the files under /updates with their trigger file. `faulty` replaces the published
-// form of some files (a stall, a wrong listed size...); their content stays what the trigger
-// file announces.
-inline void PublishSet(testing_support::ScriptedFtpServer& server, const FileSet& files,
-                       const std::map<std::string, testing_support::ScriptedFile>& faulty = {}) {
-  for (const auto& [name, content] : files) {
-    testing_support::ScriptedFile file;
-    if (const auto found = faulty.find(name); found != faulty.end()) file = found->second;
-    file.content = content;
-    server.AddFile("/updates/" + name, file);
-  }
-  server.AddFile("/updates/trigger.crc", TriggerFor(files));
-}
-
-// Sets on a scripted server under /updates, one processor ("MailFilter0", shown as "Mail
+// Sets published under /updates on a scripted server, one processor ("MailFilter0", shown as "Mail
 // Filter") rooted at dir/filter, and the program run against them with a log file of its own.
 class UpdaterHarness {
  public:
-  static constexpr const char* kTrigger = "trigger.crc";
-
-  UpdaterHarness() { server_.AddDirectory("/updates"); }
-
   testing_support::ScriptedFtpServer& server() { return server_; }
-  const testing_support::TempDir& dir() const { return dir_; }
-  const HarnessOptions& options() const { return options_; }
-
-  void Publish(const FileSet& files,
-               const std::map<std::string, testing_support::ScriptedFile>& faulty = {}) {
-    PublishSet(server_, files, faulty);
+  void Publish(const FileSet& files) {
+    for (const auto& [name, content] : files) server_.AddFile("/updates/" + name, content);
+    server_.AddFile("/updates/trigger.crc", TriggerFor(files));
   }
-  void PublishTrigger(const std::string& text) { server_.AddFile("/updates/" + Trigger(), text); }
 
-  void Configure(HarnessOptions options = {}) {
-    options_ = std::move(options);
-    const std::uint16_t port = options_.port != 0 ? options_.port : server_.port();
+  // `password` is written as a TOML literal: no single quote.
+  void Configure(const std::string& backupDir = "backup", const std::string& logFormat = "text",
+                 const std::string& password = "s3cret-updates-pass") {
+    backupDir_ = backupDir;
     testing_support::WriteFile(
-        config_,
-        "[store]\npath = \"store.db\"\n"
-        "[log]\nformat = \"" +
-            options_.logFormat +
-            "\"\nfile = \"updater.log\"\n"
-            "[network]\n" +
-            options_.network +
-            "[[processor]]\nname = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\n"
-            "server = \"" +
-            options_.scheme + "://127.0.0.1:" + std::to_string(port) +
-            "\"\nremote_dir = \"updates\"\nuser = \"updater\"\npassword = '" + options_.password +
-            "'\nroot_dir = \"filter\"\ndefinitions_dir = \"" + options_.definitionsDir +
-            "\"\nbackup_dir = \"" + options_.backupDir +
-            "\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n"
-            "probe_timeout_ms = 5000\n" +
-            options_.processorKeys);
+        config_, "[store]\npath = \"store.db\"\n[log]\nfile = \"updater.log\"\nformat = \"" +
+                     logFormat + "\"\n[network]\nstall_timeout_ms = 5000\n[[processor]]\n" +
+                     "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nserver = " +
+                     "\"ftp://127.0.0.1:" + std::to_string(server_.port()) +
+                     "\"\nremote_dir = \"updates\"\nuser = \"updater\"\npassword = '" + password +
+                     "'\nroot_dir = \"filter\"\nbackup_dir = \"" + backupDir +
+                     "\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n");
   }
 
-  // `once` to its end.
-  Result Once() { return program_test::RunUpdater({"once", "-c", config_}); }
-  // `run`, left running.
-  std::unique_ptr<Updater> Start() {
-    return std::make_unique<Updater>(std::vector<std::string>{"run", "-c", config_});
-  }
-  Result Command(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin() + 1, {"-c", config_});
-    return program_test::RunUpdater(arguments);
-  }
-
+  Result Once() { return program_test::RunUpdater({"once"}, config_); }
   const std::string& config() const { return config_; }
   std::string Root() const { return dir_ / "filter"; }
-  std::string Definitions() const { return Root() + "/" + options_.definitionsDir; }
-  std::string Backup() const { return Root() + "/" + options_.backupDir; }
-  std::string Trigger() const { return kTrigger; }
+  std::string Definitions() const { return dir_ / "filter/definitions"; }
+  std::string Backup() const { return Root() + "/" + backupDir_; }
   std::string Installed(const std::string& name) const {
     return ReadFile(Definitions() + "/" + name);
   }
-  // Every log entry the program runs wrote so far, one a line.
+  // Every log entry the program's runs wrote so far, one a line.
   std::string Log() const { return ReadFile(dir_ / "updater.log"); }
 
-  testing::AssertionResult SetIsWhole() const {
-    return SignalledSetIsWhole(Definitions(), Trigger());
-  }
-
-  // The definitions directory holds `files` and signals them with their trigger file, and the
-  // backup directory's reference describes them: the state after a successful installation, and
-  // the state a failed one must leave as it found it.
+  // The definitions directory holds `files` and signals them, and the backup directory's
+  // reference describes them: the state after a successful installation, and the state a failed
+  // one must leave as it found it.
   testing::AssertionResult HoldsSet(const FileSet& files) const {
-    const std::string trigger = TriggerFor(files);
     for (const auto& [name, content] : files) {
       if (Installed(name) != content) {
-        return testing::AssertionFailure()
-               << name << " holds \"" << Installed(name) << "\" instead of \"" << content << "\"";
+        return testing::AssertionFailure() << name << " holds \"" << Installed(name) << '"';
       }
     }
-    if (Installed(Trigger()) != trigger) {
-      return testing::AssertionFailure() << "the engine's trigger file is \""
-                                         << Installed(Trigger()) << "\", not \"" << trigger << "\"";
-    }
-    if (ReadFile(Backup() + "/" + Trigger()) != trigger) {
+    if (Installed("trigger.crc") != TriggerFor(files)) {
       return testing::AssertionFailure()
-             << "the reference trigger file is \"" << ReadFile(Backup() + "/" + Trigger()) << "\"";
+             << "the engine's trigger file is \"" << Installed("trigger.crc") << '"';
     }
-    return SetIsWhole();
+    if (ReadFile(Backup() + "/trigger.crc") != TriggerFor(files)) {
+      return testing::AssertionFailure()
+             << "the reference trigger file is \"" << ReadFile(Backup() + "/trigger.crc") << '"';
+    }
+    return SignalledSetIsWhole(Definitions());
   }
 
-  // Whether a `run` service has started its workers (it says so on stderr).
-  static bool Started(const Updater& service) {
-    return service.Err().find("updating MailFilter0 (") != std::string::npos;
-  }
-
-  // Waits until a running service has installed `files` and written its reference, then stops it
-  // with SIGTERM; true when both happened and it exited with status 0.
+  // Waits until a running service has installed `files`, then stops it with SIGTERM; succeeds
+  // when both happened and it exited with status 0.
   testing::AssertionResult ConvergeAndStop(Updater& service, const FileSet& files) {
-    // A stop signal is the service's to handle only once it has started its workers; before, it
-    // ends the process as it would end any.
-    const bool started = Eventually([&] { return Started(service); });
+    // A stop signal is the service's to handle only once it has started its workers (it says so
+    // on stderr); before, it ends the process as it would end any.
     const bool converged =
-        started && Eventually([&] { return static_cast<bool>(HoldsSet(files)); });
+        Eventually(
+            [&] { return service.Err().find("updating MailFilter0 (") != std::string::npos; }) &&
+        Eventually([&] { return static_cast<bool>(HoldsSet(files)); });
     service.Signal(SIGTERM);
     const int status = service.Wait();
-    if (!converged) {
-      return testing::AssertionFailure()
-             << "the service did not converge: " << HoldsSet(files).message() << "\n"
-             << service.Err();
-    }
-    if (status != 0) {
-      return testing::AssertionFailure() << "the service exited with " << status << "\n"
-                                         << service.Err();
-    }
-    return testing::AssertionSuccess();
+    if (converged && status == 0) return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "the service " << (converged ? "" : "did not converge, ") << "exited with " << status
+           << ": " << HoldsSet(files).message() << "\n"
+           << service.Err();
   }
 
  private:
   testing_support::TempDir dir_;
   testing_support::ScriptedFtpServer server_;
   const std::string config_ = dir_ / "updater.toml";
-  HarnessOptions options_;
+  std::string backupDir_;
 };
 
 // How often `part` occurs in `text`.
@@ -255,11 +142,6 @@ inline std::size_t Occurrences(const std::string& text, const std::string& part)
     ++count;
   }
   return count;
-}
-
-// Fails the test when the program under test has not been built (it is a separate target).
-inline bool UpdaterBuilt() {
-  return access(program_test::UpdaterPath().c_str(), X_OK) == 0;
 }
 
 }  // namespace faults

@@ -1,17 +1,16 @@
-// Update cycles driven through the program against FTP servers on loopback: once, run with an
-// update-now request, stop during a cycle, the host callbacks and the exit statuses.
+// The repository-updater program as a user drives it: what it refuses before it starts anything
+// (bad arguments, bad configuration files), update cycles against FTP servers on loopback with the
+// store commands an administrator uses beside them, and stop signals during a cycle.
 #include <signal.h>
 
-#include <algorithm>
-#include <map>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "integrity/crc32.h"
-#include "integrity/trigger_file_data.h"
 #include "program/updater_process.h"
 #include "support/ftp_servers.h"
 #include "support/scripted_ftp_server.h"
@@ -19,232 +18,175 @@
 
 namespace {
 
-using program_test::Eventually;
-using program_test::Result;
 using program_test::RunUpdater;
-using program_test::Updater;
 using testing::HasSubstr;
 using testing_support::FileExists;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-class UpdaterCycle : public testing::Test {
- protected:
-  UpdaterCycle() {
-    testing_support::MakeDirectories(dir_ / "server/filter");
-    testing_support::MakeDirectories(dir_ / "server/av");
-    testing_support::PyFtpServerOptions options;
-    options.root = dir_ / "server";
-    options.users = {{"updater", "s3cret"}};
-    server_ = std::make_unique<testing_support::PyFtpServer>(options);
-    port_ = server_->port();
-  }
-
-  // Publishes `files` in a remote directory with a trigger file made by the program itself.
-  void Publish(const std::string& remote, const std::map<std::string, std::string>& files) {
-    std::vector<std::string> arguments = {"checksum"};
-    for (const auto& [name, content] : files) {
-      WriteFile(dir_ / "server/" + remote + "/" + name, content);
-      arguments.push_back(dir_ / "server/" + remote + "/" + name);
-    }
-    const Result list = RunUpdater(arguments);
-    ASSERT_EQ(list.status, 0) << list.err;
-    WriteFile(dir_ / "server/" + remote + "/trigger.crc", list.out);
-  }
-
-  // A configuration with the filter processor, `extra` lines in its table, and optionally a
-  // second processor.
-  void Configure(const std::string& extra = "", bool withAntivirus = false,
-                 const std::string& tables = "") {
-    const std::string server = "ftp://127.0.0.1:" + std::to_string(port_);
-    std::string text = tables +
-                       "[store]\npath = \"store.db\"\n"
-                       "[network]\nconnect_timeout_ms = 5000\nstall_timeout_ms = 5000\n"
-                       "[[processor]]\nname = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\n"
-                       "server = \"" +
-                       server +
-                       "\"\nremote_dir = \"filter\"\n"
-                       "user = \"updater\"\npassword = \"s3cret\"\nroot_dir = \"filter\"\n"
-                       "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\nretries = 0\n" +
-                       extra;
-    if (withAntivirus) {
-      text += "[[processor]]\nname = \"Antivirus\"\nserver = \"" + server +
-              "\"\nremote_dir = \"av\"\nuser = \"updater\"\npassword = \"s3cret\"\n"
-              "root_dir = \"av\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n";
-    }
-    WriteFile(config_, text);
-  }
-
-  Result Run(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin() + 1, {"-c", config_});
-    return RunUpdater(arguments);
-  }
-  std::string Property(const std::string& name, const std::string& section = "MailFilter0") {
-    return Run({"get", section, name}).out;
-  }
-  std::string Installed(const std::string& name) {
-    return ReadFile(dir_ / "filter/definitions/" + name);
-  }
-
-  TempDir dir_;
-  const std::string config_ = dir_ / "updater.toml";
-  std::unique_ptr<testing_support::PyFtpServer> server_;
-  std::uint16_t port_ = 0;
-};
-
-TEST_F(UpdaterCycle, OnceInstallsThenFindsNothingNewThenTakesAChangedFile) {
-  Publish("filter", {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
-  Publish("av", {{"sig.dat", "signatures"}});
-  Configure("", true, "[log]\nformat = \"json\"\nfile = \"logs/updater.log\"\n");
-
-  Result result = Run({"once"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: updated 2 files\nAntivirus: updated 1 files\n");
-  EXPECT_THAT(
-      ReadFile(dir_ / "logs/updater.log"),
-      HasSubstr("\"kind\":\"operation\",\"source\":\"VARAZO\",\"event\":1000,"
-                "\"first\":\"MailFilter0\",\"texts\":[\"Updating the Mail Filter definition "
-                "files\",\"Updated 2 files: a.dat, b.cfg\"]"));
-  EXPECT_EQ(Installed("a.dat"), "alpha");
-  EXPECT_EQ(Installed("b.cfg"), "bravo");
-  EXPECT_EQ(Installed("trigger.crc"), ReadFile(dir_ / "server/filter/trigger.crc"));
-  EXPECT_EQ(ReadFile(dir_ / "av/definitions/sig.dat"), "signatures");
-  const std::string firstUpdate = Property("LastUpdateTime");
-  EXPECT_NE(firstUpdate, "0\n");
-  Result status = Run({"status"});
-  EXPECT_THAT(status.out, HasSubstr("installed files recorded:  2"));
-  EXPECT_THAT(status.out, HasSubstr("next update:               not scheduled"));
-  EXPECT_THAT(status.out, HasSubstr("update now pending:        no"));
-
-  result = Run({"once", "-p", "antivirus"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "Antivirus: up to date\n");
-
-  Publish("filter", {{"a.dat", "alpha"}, {"b.cfg", "bravo, second edition"}});
-  result = Run({"once", "-p", "MailFilter0"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: updated 1 files\n");
-  EXPECT_EQ(Installed("b.cfg"), "bravo, second edition");
-  const auto transcript = server_->Transcript();
-  EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RETR a.dat"), 1) << "unchanged";
-  EXPECT_EQ(std::count(transcript.begin(), transcript.end(), "RETR b.cfg"), 2);
-
-  const Result unknown = Run({"once", "-p", "Nobody"});
-  EXPECT_EQ(unknown.status, 2);
+// A configuration with one processor, MailFilter0 ("Mail Filter"), that fetches
+// ftp://127.0.0.1:PORT/updates into filter/definitions; `keys` follow from line 16.
+std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::string& keys = "") {
+  WriteFile(dir / "updater.toml",
+            "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n"
+            "[network]\nstall_timeout_ms = 8000\n[[processor]]\nname = \"MailFilter0\"\n"
+            "display_name = \"Mail Filter\"\nremote_dir = \"updates\"\nroot_dir = \"filter\"\n"
+            "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\nretries = 0\n"
+            "server = \"ftp://127.0.0.1:" +
+                std::to_string(port) + "\"\n" + keys);
+  return dir / "updater.toml";
 }
 
-// A failed cycle leaves the last successful time as it was; altered installed files found by the
-// integrity check that follows make the status 3 and are recorded for `status`.
-TEST_F(UpdaterCycle, FailedCyclesExitOneOrThreeAndKeepTheLastUpdateTime) {
-  Publish("filter", {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
-  Configure();
-  ASSERT_EQ(Run({"once"}).status, 0);
-  const std::string lastUpdate = Property("LastUpdateTime");
-
-  server_.reset();  // nothing listens on the port any more
-  Result result = Run({"once"});
-  EXPECT_EQ(result.status, 1) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: failed\n");
-  EXPECT_EQ(Property("LastUpdateTime"), lastUpdate);
-  EXPECT_EQ(Property("UpdateNow"), "0\n");
-
-  WriteFile(dir_ / "filter/definitions/a.dat", "altered");
-  result = Run({"once"});
-  EXPECT_EQ(result.status, 3) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: failed\n");
-  EXPECT_THAT(result.err, HasSubstr("MailFilter0: invalid definition files detected"));
-  EXPECT_THAT(result.err, HasSubstr("Invalid Mail Filterdefinition files detected."));
-  EXPECT_EQ(Property("LastUpdateTime"), lastUpdate);
-  EXPECT_THAT(Run({"status"}).out, HasSubstr("invalid definition files:  detected"));
+TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "no command given"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"once", "-c", "x.toml", "--text"}, "unknown option '--text' for once"},
+      {{"run"}, "run needs the configuration file: -c FILE"},
+      {{"status", "-c"}, "option '-c' needs a value"},
+      {{"get", "-c", "x.toml", "OnlySection"}, "usage: repository-updater get"},
+      {{"once", "-c", "x.toml", "--timeout", "soon"}, "--timeout needs a number of seconds"},
+      {{"status", "-c", "/nonexistent.toml"}, "cannot read the configuration file"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    const auto result = RunUpdater(arguments);
+    EXPECT_EQ(result.status, 2) << message;
+    EXPECT_THAT(result.err, HasSubstr(message));
+    EXPECT_EQ(result.out, "") << message;
+  }
 }
 
-TEST_F(UpdaterCycle, CallbackCommandsDecideTheCycleAndSeeTheProcessor) {
-  Publish("filter", {{"a.dat", "alpha"}});
-  const std::string env = dir_ / "env.txt";
-
-  Configure("on_prepare = \"exit 1\"\n");
-  Result result = Run({"once"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "MailFilter0: failed\n");
-  EXPECT_FALSE(FileExists(dir_ / "filter/definitions/a.dat")) << "a vetoed cycle installs nothing";
-
-  Configure("on_prepare = \"true\"\non_updates_available = \"env > '" + env + "'\"\n");
-  result = Run({"once"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: updated 1 files\n");
-  const std::string seen = ReadFile(env);
-  EXPECT_THAT(seen, HasSubstr("REPOSITORY_UPDATER_EVENT=updates_available\n"));
-  EXPECT_THAT(seen, HasSubstr("REPOSITORY_UPDATER_PROCESSOR=MailFilter0\n"));
-  EXPECT_THAT(seen, HasSubstr("REPOSITORY_UPDATER_DISPLAY_NAME=Mail Filter\n"));
-  EXPECT_THAT(seen, HasSubstr("REPOSITORY_UPDATER_DEFINITIONS_DIR=" + dir_.path() +
-                              "/filter/definitions\n"));
-
-  // Nothing new: the nothing-to-absorb command decides; one beyond its time limit is killed.
-  Configure("on_nothing_to_absorb = \"exit 4\"\n");
-  result = Run({"once"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "MailFilter0: failed\n");
-  Configure("callback_timeout_ms = 500\non_nothing_to_absorb = \"sleep 600\"\n");
-  result = Run({"once"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, HasSubstr("on_nothing_to_absorb did not finish within the callback"));
-  Configure("on_nothing_to_absorb = \"exit 0\"\n");
-  result = Run({"once"});
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: up to date\n");
+// Every refusal names the file and the line, exits with status 2 and starts nothing.
+TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
+  for (const auto& [tail, line, message] : std::vector<std::tuple<std::string, int, std::string>>{
+           {"retires = 3\n", 16, "unknown key \"retires\" in [[processor]]"},
+           {"passive = 1\n", 16, "processor.passive must be true or false, not an integer"},
+           {"wait_step_ms = 500\n", 16, "processor.wait_step_ms must be between 1000 and 3600000"},
+           {"min_interval = 600\n\nmax_interval = 60\n", 18,
+            "processor.min_interval (600) must not exceed processor.max_interval (60)"},
+           {"backup_dir = \"../up\"\n", 16, "processor.backup_dir must name a directory below"},
+           {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \"a\"\n", 16,
+            "[[processor]] is missing the required key \"trigger_file\""},
+           {"[[processor]]\nname = \"mailfilter0\"\nserver = \"h\"\nroot_dir = \"r\"\n"
+            "trigger_file = \"t\"\nextensions = \"dat\"\n",
+            16, "processor \"mailfilter0\" cannot run beside processor \"MailFilter0\" (line 7)"},
+           {"name = \n", 16, "invalid TOML"}}) {
+    TempDir dir;
+    const auto result = RunUpdater({"once"}, WriteConfig(dir, 2121, tail));
+    EXPECT_EQ(result.status, 2) << message << "\n" << result.err;
+    EXPECT_THAT(result.err,
+                HasSubstr(dir / "updater.toml:" + std::to_string(line) + ": " + message));
+    EXPECT_EQ(result.out, "");
+    EXPECT_FALSE(FileExists(dir / "store.db") || FileExists(dir / "filter")) << message;
+  }
 }
 
-// With automatic updates off, a running service takes an update-now request from another
-// process, refuses a concurrent `once`, and stops on SIGTERM with status 0.
-TEST_F(UpdaterCycle, RunTakesUpdateNowFromAnotherProcessAndStopsOnSigterm) {
-  Publish("filter", {{"a.dat", "alpha"}});
-  Configure();
-  ASSERT_EQ(Run({"set", "MailFilter0", "UpdateInterval", "0"}).status, 0);
-  ASSERT_EQ(Run({"set", "MailFilter0", "NextUpdateTime", "12345"}).status, 0);
+// once installs, finds nothing new, fetches only a changed file (0), fails with the server gone
+// without touching the last successful time (1) and finds an altered installed file (3); then a
+// walk through get, set, update-now and status.
+TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
+  TempDir dir;
+  const std::string remote = dir / "server/updates/";
+  testing_support::MakeDirectories(remote);
+  testing_support::PyFtpServerOptions options;
+  options.root = dir / "server";
+  options.users = {{"updater", "s3cret"}};
+  auto server = std::make_unique<testing_support::PyFtpServer>(options);
+  const std::string config = WriteConfig(dir, server->port(),
+                                         "user = \"updater\"\npassword = \"s3cret\"\n"
+                                         "update_now_property = \"Now\"\nmin_interval = 300\n");
+  // Publishes a.dat and b.cfg with a trigger file made by the program's checksum command.
+  auto publish = [&](const std::string& bravo) {
+    WriteFile(remote + "a.dat", "alpha");
+    WriteFile(remote + "b.cfg", bravo);
+    WriteFile(remote + "trigger.crc",
+              RunUpdater({"checksum", remote + "a.dat", remote + "b.cfg"}).out);
+  };
+  auto once = [&](int status, const std::string& out) {
+    const program_test::Result result = RunUpdater({"once"}, config);
+    EXPECT_EQ(result.status, status) << result.err;
+    EXPECT_EQ(result.out, out);
+    return result.err;
+  };
+  auto installed = [&](const char* name) { return ReadFile(dir / "filter/definitions/" + name); };
 
-  Updater service({"run", "-c", config_});
-  // The worker publishes 0 after its first pass, which runs no cycle while updates are off.
-  ASSERT_TRUE(Eventually([&] { return Property("NextUpdateTime") == "0\n"; })) << service.Err();
-  EXPECT_FALSE(FileExists(dir_ / "filter/definitions/a.dat"));
+  publish("bravo");
+  once(0, "MailFilter0: updated 2 files\n");
+  EXPECT_THAT(ReadFile(dir / "log"),
+              HasSubstr(" operation VARAZO[1000] MailFilter0: Updating the Mail "
+                        "Filter definition files | Updated 2 files: a.dat, b.cfg\n"));
+  EXPECT_EQ(installed("a.dat") + installed("b.cfg"), "alphabravo");
+  EXPECT_EQ(installed("trigger.crc"), ReadFile(remote + "trigger.crc"));
+  once(0, "MailFilter0: up to date\n");
+  publish("bravo, second edition");
+  once(0, "MailFilter0: updated 1 files\n");
+  EXPECT_EQ(installed("b.cfg"), "bravo, second edition");
+  EXPECT_EQ(program_test::Count(server->Transcript(), "RETR a.dat"), 1) << "unchanged";
 
-  const Result busy = Run({"once"});
-  EXPECT_EQ(busy.status, 1);
-  EXPECT_THAT(busy.err, HasSubstr("is in use by another repository-updater"));
+  const std::string lastUpdate = RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, config).out;
+  server.reset();  // nothing listens on the port any more
+  once(1, "MailFilter0: failed\n");
+  EXPECT_EQ(RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, config).out, lastUpdate);
+  WriteFile(dir / "filter/definitions/a.dat", "altered");
+  EXPECT_THAT(once(3, "MailFilter0: failed\n"),
+              HasSubstr("MailFilter0: invalid definition files detected"));
+  EXPECT_THAT(ReadFile(dir / "log"), HasSubstr("Invalid Mail Filterdefinition files detected."));
 
-  ASSERT_EQ(Run({"update-now", "MailFilter0"}).status, 0);
-  EXPECT_TRUE(Eventually([&] { return Installed("trigger.crc") != ""; })) << service.Err();
-  EXPECT_EQ(Installed("a.dat"), "alpha");
-
-  service.Signal(SIGTERM);
-  EXPECT_EQ(service.Wait(), 0) << service.Err();
-  EXPECT_THAT(service.Err(), HasSubstr("stopping on SIGTERM"));
-  EXPECT_EQ(Property("NextUpdateTime"), "0\n");
+  for (const auto& [arguments, status, out, err] :
+       std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
+           {{"set", "MailFilter0", "UpdateInterval", "0x3c"}, 0, "", ""},  // below min_interval
+           {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
+           {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
+           {{"update-now", "Nobody"}, 2, "", "no processor named \"Nobody\""},
+           {{"update-now", "MAILFILTER0"}, 0, "MailFilter0: update requested\n", ""},
+           {{"set", "MailFilter0", "LastUpdateTime", "1700000000"}, 0, "", ""},
+           {{"set", "MailFilter0", "NextUpdateTime", "1700003600"}, 0, "", ""}}) {
+    const program_test::Result result = RunUpdater(arguments, config);
+    EXPECT_EQ(result.status, status) << arguments.back() << "\n" << result.err;
+    EXPECT_EQ(result.out, out) << arguments.back();
+    EXPECT_THAT(result.err, HasSubstr(err));
+  }
+  EXPECT_EQ(RunUpdater({"status"}, config).out,
+            "MailFilter0\n"
+            "  display name:              Mail Filter\n"
+            "  update interval:           300 s\n"
+            "  last successful update:    2023-11-14T22:13:20Z\n"
+            "  next update:               2023-11-14T23:13:20Z\n"
+            "  update now pending:        yes\n"
+            "  installed files recorded:  2\n"
+            "  invalid definition files:  detected\n");
 }
 
-// SIGTERM while a download hangs: the service stops with status 0 and installs nothing of the
-// interrupted set, so the engine is never signalled with a partial one.
-TEST(UpdaterStop, SigtermDuringACycleInstallsNothing) {
+// A stop signal while a download hangs: nothing of the interrupted set is installed, so the
+// engine is never signalled with a partial one; run stops with 0, once reports the pass failed.
+TEST(UpdaterStop, StopSignalDuringACycleInstallsNothing) {
   TempDir dir;
   testing_support::ScriptedFtpServer server;
-  program_test::PublishWithStalledFile(server, {"a.dat", "b.dat", "c.dat"}, "b.dat");
-  const std::string config = dir / "updater.toml";
-  WriteFile(config,
-            "[store]\npath = \"store.db\"\n[network]\nstall_timeout_ms = 8000\n"
-            "[[processor]]\nname = \"Antivirus\"\nserver = \"ftp://127.0.0.1:" +
-                std::to_string(server.port()) +
-                "\"\nremote_dir = \"updates\"\nroot_dir = \"av\"\n"
-                "trigger_file = \"trigger.crc\"\nextensions = \"dat\"\nretries = 0\n");
-
-  Updater service({"run", "-c", config});
-  ASSERT_TRUE(Eventually([&] {
-    const auto transcript = server.Transcript();
-    return std::find(transcript.begin(), transcript.end(), "RETR b.dat") != transcript.end();
-  })) << service.Err();
-  service.Signal(SIGTERM);
-  EXPECT_EQ(service.Wait(), 0) << service.Err();
-  EXPECT_FALSE(FileExists(dir / "av/definitions/trigger.crc"));
-  EXPECT_FALSE(FileExists(dir / "av/definitions/a.dat"));
+  for (const char* name : {"a.dat", "b.dat", "c.dat"}) WriteFile(dir / "set/" + name, "x");
+  testing_support::ScriptedFile stalled;
+  stalled.content = "x";
+  stalled.fault = testing_support::ScriptedFile::Fault::kStallAfter;
+  for (const char* name : {"/updates/a.dat", "/updates/c.dat"}) server.AddFile(name, "x");
+  server.AddFile("/updates/b.dat", stalled);
+  server.AddFile("/updates/trigger.crc", RunUpdater({"checksum", dir / "set"}).out);
+  const std::string config = WriteConfig(dir, server.port());
+  for (const auto& [command, sig, status, err, out] :
+       {std::tuple{"run", SIGTERM, 0, "stopping on SIGTERM", ""},
+        {"once", SIGTERM, 1, "interrupted by SIGTERM", "MailFilter0: failed\n"},
+        {"once", SIGINT, 1, "interrupted by SIGINT", "MailFilter0: failed\n"}}) {
+    const long before = program_test::Count(server.Transcript(), "RETR b.dat");
+    program_test::Updater updater({command, "-c", config});
+    ASSERT_TRUE(program_test::Eventually([&] {
+      return program_test::Count(server.Transcript(), "RETR b.dat") > before;
+    })) << updater.Err();
+    updater.Signal(sig);
+    ASSERT_EQ(updater.Wait(), status) << updater.Err();
+    EXPECT_THAT(updater.Err(), HasSubstr(err));
+    EXPECT_EQ(updater.Out(), out);
+    EXPECT_FALSE(FileExists(dir / "filter/definitions/a.dat"));
+    EXPECT_FALSE(FileExists(dir / "filter/definitions/trigger.crc"));
+  }
 }
 
 }  // namespace

@@ -1,169 +1,147 @@
-// The exported entry points and the two update slots: who gets which slot, once-only starts,
-// races between starts and stops, and what survives a stop.
+// The two update slots (who gets which, once-only starts, what survives a stop) and the worker
+// loop's schedule, run with objects whose connects answer from a script. A successful connect
+// delivers an empty trigger file, so the real cycle runs to its end with nothing to fetch. The
+// schedule is watched as an administrator sees it: the next-update time the loop publishes after
+// every pass, and the update-now property that cuts a wait short.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <barrier>
-#include <thread>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "filerepository/filerepository.h"
-#include "service/fake_run_object.h"
+#include "host/utility.h"
+#include "service/transport_factory.h"
 #include "service/update_slot.h"
+#include "support/log_capture.h"
+#include "support/log_entries.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
+#include "update/repository_updates.h"
 
 namespace {
 
-using testing_support::FakeScript;
-using testing_support::FakeTransportScope;
-using testing_support::TempDir;
-using testing_support::TestConfig;
+using namespace testing_support;
 
-// Stops both slots when it goes, before the blocks declared ahead of it: the host keeps a block
-// valid until the stop has returned.
-struct StopWhenDone {
-  ~StopWhenDone() { StopRepositoryUpdateThread(); }
+std::atomic<int> g_failures{0};  // how many connects fail before they succeed
+std::atomic<int> g_connects{0};
+
+class FakeRunObject : public CRepositoryUpdates {
+ public:
+  explicit FakeRunObject(UpdateSlot* slot) : CRepositoryUpdates(slot) {}
+  BOOL Connect() override {
+    ++g_connects;
+    if (g_failures-- > 0) return FALSE;
+    m_pRemoteTriggerFile = static_cast<BYTE*>(CMemoryDebugging::TraceAllocate(0, "Fake", 0));
+    return TRUE;
+  }
+  void Disconnect() override {}
+  BOOL IsConnected() override { return m_pRemoteTriggerFile != nullptr; }
+  BOOL FetchFile(const std::string&) override { return FALSE; }
 };
 
 class SlotTest : public ::testing::Test {
  protected:
-  void TearDown() override { StopRepositoryUpdateThread(); }
+  SlotTest() {
+    SetRunObjectFactoryForTesting([](UpdateSlot* slot) -> std::unique_ptr<CRepositoryUpdates> {
+      return std::make_unique<FakeRunObject>(slot);
+    });
+    // The slots are the process's own and outlive a test.
+    for (UpdateSlot* slot : {&g_filterSlot, &g_defaultSlot}) slot->m_bIllegalUpdates.store(0);
+    // Requested-only mode: each pass only checks the installed files, then waits an hour.
+    for (TestConfig* config : {&filter_, &upper_, &spam_}) config->SetDword("UpdateInterval", 0);
+  }
+  // Stops before the blocks go: the host keeps a block valid until the stop has returned.
+  ~SlotTest() override {
+    StopRepositoryUpdateThread();
+    SetRunObjectFactoryForTesting(nullptr);
+  }
 
-  // Requested-only mode: each pass only checks the installed files, then waits an hour.
-  static void Idle(TestConfig& config) { config.SetDword("UpdateInterval", 0); }
-
-  FakeTransportScope fake_;
   TempDir dir_;
+  TestConfig filter_{"MailFilter0", dir_ / "filter"};
+  TestConfig upper_{"MAILFILTER0", dir_ / "upper"};
+  TestConfig spam_{"AntiSpam", dir_ / "spam"};
 };
 
-TEST_F(SlotTest, ProcessorNameChoosesTheSlotWithoutRegardToCase) {
-  EXPECT_EQ(&SlotForProcessor("MailFilter0"), &g_filterSlot);
-  EXPECT_EQ(&SlotForProcessor("mailfilter0"), &g_filterSlot);
-  EXPECT_EQ(&SlotForProcessor("MAILFILTER0"), &g_filterSlot);
-  EXPECT_EQ(&SlotForProcessor("MailFilter1"), &g_defaultSlot);
+TEST_F(SlotTest, StartsAndStopsOfTheTwoSlots) {
   EXPECT_EQ(&SlotForProcessor("MailFilter0 "), &g_defaultSlot);
-  EXPECT_EQ(&SlotForProcessor(nullptr), &g_defaultSlot);
-
-  TestConfig upper("MAILFILTER0", dir_.path());
-  StopWhenDone stop;
-  Idle(upper);
-  ASSERT_EQ(StartRepositoryUpdateThread(upper.get()), 1u);
-  EXPECT_EQ(g_filterSlot.m_nStarted.load(), 1);
-  EXPECT_EQ(g_defaultSlot.m_nStarted.load(), 0);
-  EXPECT_EQ(g_filterSlot.m_pConfig, upper.get());
-}
-
-TEST_F(SlotTest, SecondStartOfAStartedSlotKeepsTheFirstBlockAndStartsNoThread) {
-  TestConfig first("AntiSpam", dir_ / "a");
-  TestConfig second("AntiVirus", dir_ / "b");  // also served by the default slot
-  StopWhenDone stop;
-  Idle(first);
-  Idle(second);
-  ASSERT_EQ(StartRepositoryUpdateThread(first.get()), 1u);
-  HANDLE thread = g_defaultSlot.m_hThread;
-  EXPECT_EQ(StartRepositoryUpdateThread(second.get()), 1u);
-  EXPECT_EQ(StartRepositoryUpdateThread(first.get()), 1u);
-  EXPECT_EQ(g_defaultSlot.m_pConfig, first.get());
-  EXPECT_EQ(g_defaultSlot.m_hThread, thread);
-  StopRepositoryUpdateThread();
-  EXPECT_EQ(FakeScript::Get().workers(), 1);
-}
-
-TEST_F(SlotTest, StopWithoutStartAndStopTwiceDoNothing) {
-  StopRepositoryUpdateThread();
-  TestConfig config("MailFilter0", dir_.path());
-  StopWhenDone stop;
-  Idle(config);
-  ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  StopRepositoryUpdateThread();
-  StopRepositoryUpdateThread();
-  EXPECT_EQ(g_filterSlot.m_nStarted.load(), 0);
-  EXPECT_EQ(g_filterSlot.m_hThread, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(g_filterSlot.m_hStopEvent, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(g_filterSlot.m_hMailServer, nullptr);
-}
-
-TEST_F(SlotTest, StartStopStartOpensFreshHandlesAndKeepsTheInstalledRecord) {
-  TestConfig config("MailFilter0", dir_.path());
-  StopWhenDone stop;
-  Idle(config);
-  ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  HANDLE firstEvent = g_filterSlot.m_hStopEvent;
-  StopRepositoryUpdateThread();
-
+  EXPECT_EQ(StartRepositoryUpdateThread(nullptr), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  g_filterSlot.m_bIllegalUpdates.exchange(1);
   g_filterSlot.m_installedFiles.SetAt("kept.dat", 0x1234);
-  ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  EXPECT_NE(g_filterSlot.m_hStopEvent, INVALID_HANDLE_VALUE);
-  EXPECT_NE(g_filterSlot.m_hStopEvent, firstEvent);
-  EXPECT_NE(g_filterSlot.m_hMailServer, nullptr);
+
+  // "MAILFILTER0" takes the filter slot; a second start of a started slot keeps the first block.
+  ASSERT_EQ(StartRepositoryUpdateThread(upper_.get()), 1u);
+  EXPECT_EQ(StartRepositoryUpdateThread(filter_.get()), 1u);
+  EXPECT_EQ(g_filterSlot.m_pConfig, upper_.get());
   StopRepositoryUpdateThread();
+  // The illegal-updates flag and the record of installed files outlive a stop.
+  EXPECT_EQ(IllegalUpdatesDetected(), 1u);
   DWORD crc = 0;
   EXPECT_TRUE(g_filterSlot.m_installedFiles.Lookup("kept.dat", crc));
   EXPECT_EQ(crc, 0x1234u);
-  EXPECT_EQ(FakeScript::Get().workers(), 2);
 }
 
-TEST_F(SlotTest, RacingStartsStartOneThreadAndRacingStopsJoinItOnce) {
-  TestConfig config("MailFilter0", dir_.path());
-  StopWhenDone stop;
-  Idle(config);
-  constexpr int kRounds = 40;
-  std::atomic<int> startResults{0};
-  std::barrier sync(2);
-  auto racer = [&] {
-    for (int round = 0; round < kRounds; ++round) {
-      sync.arrive_and_wait();
-      startResults += static_cast<int>(StartRepositoryUpdateThread(config.get()));
-      sync.arrive_and_wait();
-      StopRepositoryUpdateThread();
+TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
+  constexpr std::uint32_t kSentinel = 0xFFFFFFFFu;
+  constexpr int kKeep = -1;  // the interval property left as it stands
+  constexpr int kText = -2;  // an interval that does not read as a number
+  spam_->minUpdateInterval = 30;
+  spam_->maxUpdateInterval = 7200;
+  spam_->maxRetryInterval = 200;
+  // Each row: how many connects fail first; the passes, as the interval property set before the
+  // pass and the gap to the next update it publishes (0: none); the connects made in all.
+  const std::tuple<int, std::vector<std::pair<int, std::uint32_t>>, int> schedules[] = {
+      // Failures back off 60, 120, 200; a success returns to the base.
+      {3, {{600, 60}, {kKeep, 120}, {kKeep, 200}, {kKeep, 600}}, 4},
+      // A retry interval equal to the base never doubles.
+      {3, {{60, 60}, {kKeep, 60}, {kKeep, 60}}, 3},
+      // Clamped to 30..7200 as read after each cycle; an unreadable one takes 3600.
+      {0, {{5, 30}, {100000, 7200}, {kText, 3600}}, 3},
+      // Off: the first pass only checks the files; a requested cycle reads the new interval.
+      {0, {{0, 0}, {600, 600}}, 1},
+      // Off: a failed requested cycle stays in requested-only mode.
+      {1, {{0, 0}, {kKeep, 0}}, 1},
+      // Last, altered installed files: the failed cycle's integrity check raises the flag and
+      // switches to requested-only; a requested cycle that succeeds resumes the schedule.
+      {1, {{600, 0}, {kKeep, 600}}, 2},
+  };
+  LogCapture log;
+  for (std::size_t row = 0; row < std::size(schedules); ++row) {
+    SCOPED_TRACE(row);
+    const auto& [failures, passes, connects] = schedules[row];
+    const bool altered = row + 1 == std::size(schedules);
+    if (altered) g_defaultSlot.m_installedFiles.SetAt("a.dat", 0x1234abcd);
+    if (altered) WriteFile(spam_.masterDir() + "/a.dat", "altered content");
+    g_failures = failures;
+    for (const auto& [interval, expected] : passes) {
+      if (interval >= 0) spam_.SetDword("UpdateInterval", interval);
+      if (interval == kText) spam_.SetString("UpdateInterval", "not a number");
+      // The first pass runs at the start; each later one on request (the start then does nothing).
+      if (&interval != &passes[0].first) spam_.SetDword("UpdateNow", 1);
+      ASSERT_EQ(StartRepositoryUpdateThread(spam_.get()), 1u);
+      std::uint32_t next = kSentinel;
+      EXPECT_TRUE(spam_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
+      // The loop wrote its time plus the gap a moment before this reads the time.
+      const std::uint32_t gap = next - std::min(next, CurrentTime32());
+      spam_.SetDword("NextUpdateTime", kSentinel);
+      EXPECT_LE(gap, expected) << "published gap";
+      EXPECT_GE(gap + 3, expected) << "published gap";
     }
-  };
-  std::thread a(racer);
-  std::thread b(racer);
-  a.join();
-  b.join();
-  EXPECT_EQ(startResults.load(), 2 * kRounds);
-  EXPECT_EQ(FakeScript::Get().workers(), kRounds);
-  EXPECT_EQ(g_filterSlot.m_nStarted.load(), 0);
-  EXPECT_EQ(g_filterSlot.m_hStopEvent, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(g_filterSlot.m_hMailServer, nullptr);
-}
-
-TEST_F(SlotTest, StartsAndStopsRacingFreelyLeaveASlotThatStillWorks) {
-  TestConfig config("MailFilter0", dir_.path());
-  StopWhenDone stop;
-  Idle(config);
-  std::atomic<bool> go{true};
-  auto starter = [&] {
-    while (go) StartRepositoryUpdateThread(config.get());
-  };
-  auto stopper = [&] {
-    while (go) StopRepositoryUpdateThread();
-  };
-  std::thread a(starter);
-  std::thread b(stopper);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  go = false;
-  a.join();
-  b.join();
-  StopRepositoryUpdateThread();
-  EXPECT_EQ(g_filterSlot.m_nStarted.load(), 0);
-  ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  EXPECT_EQ(g_filterSlot.m_nStarted.load(), 1);
-}
-
-TEST_F(SlotTest, IllegalUpdatesFlagOfEitherSlotIsReportedAndOutlivesStop) {
-  EXPECT_EQ(IllegalUpdatesDetected(), 0u);
-  g_defaultSlot.m_bIllegalUpdates.exchange(1);
-  EXPECT_EQ(IllegalUpdatesDetected(), 1u);
-  StopRepositoryUpdateThread();
-  EXPECT_EQ(IllegalUpdatesDetected(), 1u);
-}
-
-TEST_F(SlotTest, NullBlockIsRefused) {
-  EXPECT_EQ(StartRepositoryUpdateThread(nullptr), 0u);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(g_defaultSlot.m_nStarted.load(), 0);
+    StopRepositoryUpdateThread();  // after a long wait: a loop deaf to the stop would hang here
+    EXPECT_EQ(g_connects.exchange(0), connects);
+    EXPECT_EQ(IllegalUpdatesDetected(), altered ? 1u : 0u);
+  }
+  EXPECT_TRUE(log.Contains(Is(
+      Error(3001, {"Checking the integrity of the AntiSpam Display definition files",
+                   "Invalid AntiSpam Displaydefinition files detected.  Disabling AntiSpam Display "
+                   "processing for this mail server.  Please contact technical support."}))))
+      << log.Dump();
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Whole update cycles through the exported entry points, against pyftpdlib on loopback, with the
 // host stand-ins' property store and log. The worker runs in requested-only mode; each cycle is
 // asked for through the update-now property and seen to end through the next-update time that
-// the worker publishes after every pass.
+// the worker publishes after every pass. The configuration block changes only while the worker is
+// stopped, as the host's contract requires.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,14 +12,12 @@
 #include <thread>
 
 #include "filerepository/filerepository.h"
-#include "host/utility.h"
-#include "integrity/crc32.h"
+#include "support/fresh_store.h"
 #include "support/ftp_servers.h"
 #include "support/log_capture.h"
 #include "support/log_entries.h"
 #include "support/process.h"
 #include "support/scripted_ftp_server.h"
-#include "support/fresh_store.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
 #include "update/local_transport.h"
@@ -29,6 +28,17 @@ using namespace testing_support;
 
 constexpr std::uint32_t kSentinel = 0xFFFFFFFFu;
 const std::string kDisplay = "MailFilter0 Display";
+
+ExpectedEntry Updated(const std::string& files) {
+  return Operation(3002, {"Updating the " + kDisplay + " definition files", "Updated " + files});
+}
+const ExpectedEntry kAbsorb =
+    Operation(3002, {"UpdatesAvailable()", "Attempting to absorb updates."});
+const ExpectedEntry kPending =
+    Error(3001, {"Confirm that the updates have been absorbed by the " + kDisplay + " processor.",
+                 "The file already exists locally and has not been consumed by the  " + kDisplay +
+                     " engine.  This means that the " + kDisplay +
+                     " engine is either not running, or running using out of date definitions."});
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -62,21 +72,23 @@ class EndToEndTest : public ::testing::Test {
     WriteFile(served_ + "/updates/trigger.crc", trigger);
   }
 
-  // Runs one requested cycle and tells whether it succeeded (the worker records the time of a
-  // successful cycle only).
+  // Runs one requested cycle, starting the worker if it is stopped, and tells whether it
+  // succeeded (the worker records the time of a successful cycle only).
   bool Cycle() {
     config_.SetDword("NextUpdateTime", kSentinel);
     config_.SetDword("LastUpdateTime", 0);
     config_.SetDword("UpdateNow", 1);
-    if (!started_) {
-      EXPECT_EQ(StartRepositoryUpdateThread(config_.get()), 1u);
-      started_ = true;
-    }
+    if (!started_) started_ = StartRepositoryUpdateThread(config_.get()) == 1u;
+    EXPECT_TRUE(started_);
     std::uint32_t next = kSentinel;
     EXPECT_TRUE(config_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next))
         << "the pass did not end";
     std::uint32_t last = 0;
     return config_.GetDword("LastUpdateTime", &last) && last != 0;
+  }
+  void Stop() {
+    StopRepositoryUpdateThread();
+    started_ = false;
   }
 
   std::string Installed(const std::string& name) {
@@ -91,27 +103,23 @@ class EndToEndTest : public ::testing::Test {
   bool started_ = false;
 };
 
-TEST_F(EndToEndTest, FirstUpdateThenNothingNewThenOneChangedFile) {
+TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs) {
   Serve();
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}, {"rules.cfg", "rules"}});
   LogCapture log;
   ASSERT_TRUE(Cycle()) << log.Dump();
   EXPECT_EQ(Installed("a.dat"), "alpha");
-  EXPECT_EQ(Installed("rules.cfg"), "rules");
   EXPECT_EQ(Installed("trigger.crc"), ReadFile(served_ + "/updates/trigger.crc"));
-  EXPECT_TRUE(log.Contains(Is(Operation(3002, {"Updating the " + kDisplay + " definition files",
-                                               "Updated 3 files: a.dat, b.dat, rules.cfg"}))))
-      << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(Updated("3 files: a.dat, b.dat, rules.cfg")))) << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(kAbsorb))) << log.Dump();
   std::uint32_t triggerTime = 0;
-  EXPECT_TRUE(config_.GetDword("TriggerFileTime", &triggerTime));
-  EXPECT_NE(triggerTime, 0u);
-  EXPECT_EQ(config_.callbacks().updatesAvailableCalls.load(), 1);
+  EXPECT_TRUE(config_.GetDword("TriggerFileTime", &triggerTime) && triggerTime != 0);
 
-  // Nothing new: no download, the nothing-to-absorb hook, an empty record stored.
+  // Nothing new: the trigger file alone is read, the nothing-to-absorb hook, an empty record.
   log.Clear();
   const std::size_t retrievals = server_->CountCommands("RETR");
   ASSERT_TRUE(Cycle()) << log.Dump();
-  EXPECT_EQ(server_->CountCommands("RETR"), retrievals + 1);  // the trigger file alone
+  EXPECT_EQ(server_->CountCommands("RETR"), retrievals + 1);
   EXPECT_EQ(config_.callbacks().nothingToAbsorbCalls.load(), 1);
   std::string record;
   ASSERT_TRUE(config_.GetString("InstalledFiles", &record));
@@ -121,68 +129,65 @@ TEST_F(EndToEndTest, FirstUpdateThenNothingNewThenOneChangedFile) {
   // One changed file is fetched alone.
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo, second edition"}, {"rules.cfg", "rules"}});
   ASSERT_TRUE(Cycle()) << log.Dump();
-  EXPECT_TRUE(log.Contains(Is(Operation(
-      3002, {"Updating the " + kDisplay + " definition files", "Updated 1 files: b.dat"}))))
-      << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(Updated("1 files: b.dat")))) << log.Dump();
   EXPECT_EQ(Installed("b.dat"), "bravo, second edition");
+
+  // The engine has not absorbed it (its pending file is there): prompted again, nothing fetched.
+  WriteFile(config_.definitionsDir() + "/pending.flag", "engine busy");
+  log.Clear();
+  ASSERT_TRUE(Cycle()) << log.Dump();
+  ASSERT_EQ(log.entries().size(), 2u) << log.Dump();
+  EXPECT_TRUE(Matches(log.entries()[0], kPending)) << log.Dump();
+  EXPECT_TRUE(Matches(log.entries()[1], kAbsorb)) << log.Dump();
+  EXPECT_EQ(config_.callbacks().updatesAvailableCalls.load(), 3);
+
+  // A new set while the last one is still pending comes whole.
+  Publish({{"a.dat", "alpha"}, {"b.dat", "bravo, second edition"}, {"rules.cfg", "rules two"}});
+  log.Clear();
+  ASSERT_TRUE(Cycle()) << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(kPending))) << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(Updated("3 files: a.dat, b.dat, rules.cfg")))) << log.Dump();
+  EXPECT_FALSE(FileExists(config_.definitionsDir() + "/pending.flag"));
   EXPECT_EQ(IllegalUpdatesDetected(), 0u);
 }
 
-TEST_F(EndToEndTest, FailedDownloadLeavesTheDefinitionsAndTheReferenceAsTheyWere) {
-  Serve();
-  Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}});
-  ASSERT_TRUE(Cycle());
-  const std::string oldTrigger = ReadFile(config_.backupDir() + "/trigger.crc");
-  // The new trigger file announces a b.dat whose CRC the server's b.dat does not have.
-  WriteFile(served_ + "/updates/a.dat", "alpha two");
-  WriteFile(served_ + "/updates/trigger.crc",
-            ChecksumLine("a.dat", "alpha two") + ChecksumLine("b.dat", "not what is served"));
-  LogCapture log;
-  EXPECT_FALSE(Cycle());
-  EXPECT_TRUE(log.Contains(Is(Error(3001, {"Updating the \"\"updates/b.dat\"\" file", "23"}))))
-      << log.Dump();
-  EXPECT_EQ(Installed("a.dat"), "alpha");
-  EXPECT_EQ(Installed("b.dat"), "bravo");
-  EXPECT_EQ(ReadFile(config_.backupDir() + "/trigger.crc"), oldTrigger);
-  EXPECT_EQ(Installed("trigger.crc"), oldTrigger);
-}
-
-TEST_F(EndToEndTest, PendingFileMakesTheNextNewSetComeWhole) {
-  Serve();
-  Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}});
-  ASSERT_TRUE(Cycle());
-  WriteFile(config_.definitionsDir() + "/pending.flag", "engine busy");
-  Publish({{"a.dat", "alpha"}, {"b.dat", "bravo two"}});
-  LogCapture log;
-  ASSERT_TRUE(Cycle()) << log.Dump();
-  EXPECT_TRUE(log.Contains(Is(Error(
-      3001, {"Confirm that the updates have been absorbed by the " + kDisplay + " processor.",
-             "The file already exists locally and has not been consumed by the  " + kDisplay +
-                 " engine.  This means that the " + kDisplay +
-                 " engine is either not running, or running using out of date definitions."}))))
-      << log.Dump();
-  EXPECT_TRUE(log.Contains(Is(Operation(
-      3002, {"Updating the " + kDisplay + " definition files", "Updated 2 files: a.dat, b.dat"}))))
-      << log.Dump();
-  EXPECT_FALSE(FileExists(config_.definitionsDir() + "/pending.flag"));
-}
-
-TEST_F(EndToEndTest, AlteredInstalledFilesSwitchTheWorkerToRequestedOnly) {
+TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
   Serve();
   config_.SetDword("UpdateInterval", 600);
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}});
   ASSERT_TRUE(Cycle());
-  WriteFile(config_.definitionsDir() + "/new.dat", "a new file does not count");
-  // A failed cycle (the server is gone) makes the worker check the installed files.
-  server_.reset();
+  const std::string oldTrigger = ReadFile(config_.backupDir() + "/trigger.crc");
+  // The new trigger file announces an a.dat whose CRC the server's a.dat does not have.
+  WriteFile(served_ + "/updates/a.dat", "alpha two");
+  WriteFile(served_ + "/updates/b.dat", "bravo two");
+  WriteFile(served_ + "/updates/trigger.crc",
+            ChecksumLine("a.dat", "not what is served") + ChecksumLine("b.dat", "bravo two"));
   LogCapture log;
+  EXPECT_FALSE(Cycle());
+  EXPECT_TRUE(log.Contains(Is(Error(3001, {"Updating the \"\"updates/a.dat\"\" file", "23"}))))
+      << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(Updated("1 files: b.dat")))) << log.Dump();  // the loop goes on
+  EXPECT_EQ(Installed("a.dat"), "alpha");
+  EXPECT_EQ(Installed("b.dat"), "bravo");
+  EXPECT_EQ(ReadFile(config_.backupDir() + "/trigger.crc"), oldTrigger);
+  EXPECT_EQ(Installed("trigger.crc"), oldTrigger);
+
+  // With the server gone every cycle fails and the installed files are checked: a new or a
+  // missing file does not count, nor does an altered one while the check is switched off.
+  server_.reset();
+  WriteFile(config_.definitionsDir() + "/new.dat", "a new file does not count");
+  RemoveAll(config_.definitionsDir() + "/a.dat");
+  EXPECT_FALSE(Cycle());
+  WriteFile(config_.definitionsDir() + "/b.dat", "tampered");
+  config_.SetDword("IntegrityCheck", 0);
   EXPECT_FALSE(Cycle());
   EXPECT_EQ(IllegalUpdatesDetected(), 0u) << log.Dump();
   std::uint32_t next = 0;
   ASSERT_TRUE(config_.GetDword("NextUpdateTime", &next));
   EXPECT_NE(next, 0u);  // still scheduled: backing off
 
-  WriteFile(config_.definitionsDir() + "/b.dat", "tampered");
+  config_.SetDword("IntegrityCheck", 1);
+  log.Clear();
   EXPECT_FALSE(Cycle());
   EXPECT_EQ(IllegalUpdatesDetected(), 1u);
   EXPECT_TRUE(log.Contains(Is(
@@ -225,7 +230,7 @@ TEST_F(EndToEndTest, StopDuringDownloadsSuspendsTheRemainingFiles) {
   EXPECT_FALSE(FileExists(config_.definitionsDir() + "/trigger.crc"));
 }
 
-TEST_F(EndToEndTest, UnparsableTriggerFileFailsTheCycleWithInvalidData) {
+TEST_F(EndToEndTest, HostileTriggerFilesFailTheCycleAndInstallNothing) {
   Serve();
   WriteFile(served_ + "/updates/trigger.crc", "0 a.dat\r\n");
   LogCapture log;
@@ -233,52 +238,118 @@ TEST_F(EndToEndTest, UnparsableTriggerFileFailsTheCycleWithInvalidData) {
   EXPECT_TRUE(log.Contains(Is(Error(3001, {"Updating the \"\"trigger.crc\"\" file", "13"}))))
       << log.Dump();
   EXPECT_EQ(config_.callbacks().nothingToAbsorbCalls.load(), 1);
-}
 
-TEST_F(EndToEndTest, UnsafeNameInTheTriggerFileFailsTheCycleAndInstallsNothing) {
-  Serve();
   WriteFile(served_ + "/updates/a.dat", "alpha");
   WriteFile(served_ + "/escape.dat", "outside");
   WriteFile(served_ + "/updates/trigger.crc",
             ChecksumLine("a.dat", "alpha") + ChecksumLine("../escape.dat", "outside"));
-  LogCapture log;
   EXPECT_FALSE(Cycle());
   EXPECT_TRUE(
       log.Contains(Is(Error(3001, {"Updating the \"\"updates/../escape.dat\"\" file", "123"}))))
       << log.Dump();
   EXPECT_FALSE(FileExists(config_.definitionsDir() + "/a.dat"));
   EXPECT_FALSE(FileExists(config_.root() + "/escape.dat"));
-  for (const LogEntry& entry : log.entries()) {
+  for (const LogEntry& entry : log.entries())  // the password is never logged
     for (const std::string& text : entry.texts)
       EXPECT_EQ(text.find("s3cret-pass"), std::string::npos);
-  }
 }
 
-// The record of installed files survives a restart of the process through its property: a child
-// process runs the first cycle against a store file, this process then checks with an empty
-// record in memory.
+TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) {
+  Serve();
+  Publish({{"a.dat", "alpha"}});
+  LogCapture log;
+  config_.callbacks().prepareResult = 0;  // the host's veto
+  EXPECT_FALSE(Cycle());
+  EXPECT_EQ(server_->CountCommands("USER"), 0u);
+  EXPECT_TRUE(log.entries().empty()) << log.Dump();
+  config_.callbacks().prepareResult = 1;
+
+  const std::string root = config_.root();
+  const std::string noConfiguration = "Could not establish a working configuration.";
+  Stop();
+  config_.SetText(&UpdateConfig::rootDirectory, "");
+  EXPECT_FALSE(Cycle());
+  EXPECT_TRUE(log.Contains(Is(
+      Error(3001, {"Failed to obtain a name for the  updates root directory.", noConfiguration}))))
+      << log.Dump();
+  Stop();
+  WriteFile(dir_ / "file", "a file where the root should be");
+  config_.SetText(&UpdateConfig::rootDirectory, (dir_ / "file/root").c_str());
+  EXPECT_FALSE(Cycle());
+  EXPECT_TRUE(log.Contains(
+      Is(Error(3001, {dir_ / "file/root root directory not found.", noConfiguration}))))
+      << log.Dump();
+
+  Stop();
+  config_.SetText(&UpdateConfig::rootDirectory, root.c_str());
+  config_.SetText(&UpdateConfig::definitionsDirectory, "blocked/definitions");
+  WriteFile(root + "/blocked", "a file in the way");
+  EXPECT_FALSE(Cycle());
+  EXPECT_TRUE(log.Contains(
+      Is(Error(3001, {"Update the 1 definition files", "Failed to find the CSS directory \"\"" +
+                                                           root + "/blocked/definitions\"\"."}))))
+      << log.Dump();
+  Stop();
+  config_.SetText(&UpdateConfig::definitionsDirectory, "definitions");
+  config_.SetText(&UpdateConfig::backupDirectory, "blocked/backup");
+  log.Clear();
+  EXPECT_FALSE(Cycle());
+  ASSERT_FALSE(log.entries().empty());
+  EXPECT_EQ(
+      log.entries().back().texts[0],
+      "Creating the backup directory \"\"" + root +
+          "/blocked/backup\"\" for the  definitions.  Please create this directory manually.");
+  EXPECT_NE(log.entries().back().texts[1], "0");
+
+  // The hook's result is ANDed bitwise into the cycle's: 2 is not success.
+  Stop();
+  config_.SetText(&UpdateConfig::backupDirectory, "backup");
+  config_.callbacks().updatesAvailableResult = 2;
+  EXPECT_FALSE(Cycle());
+  EXPECT_EQ(config_.callbacks().updatesAvailableCalls.load(), 1);
+}
+
+TEST_F(EndToEndTest, SummaryOfManyNamesIsCutAtFiveThousandCharacters) {
+  Serve();
+  std::vector<std::pair<std::string, std::string>> files;
+  std::string joined;
+  for (int i = 10; i < 40; ++i) {
+    files.emplace_back("f" + std::to_string(i) + std::string(200, 'x') + ".dat", "x");
+    joined += (i == 10 ? "" : ", ") + files.back().first;
+  }
+  Publish(files);
+  LogCapture log;
+  ASSERT_TRUE(Cycle()) << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(Updated("30 files: " + joined.substr(0, 5000))))) << log.Dump();
+}
+
+// The record of installed files survives a restart of the process through its property: this
+// process runs the first cycle on the store file, a child process then checks the altered files
+// with an empty record in memory.
 TEST_F(EndToEndTest, RecordSurvivesARestartThroughItsProperty) {
-  if (std::getenv("FR_E2E_CHILD_STORE") != nullptr) GTEST_SKIP() << "the child's own run";
-  const std::string store = dir_ / "store.db";
-  ASSERT_TRUE(SetPropertyStorePath(store.c_str()));
-  TestConfig config("MailFilter0", dir_ / "root");  // on the file store
-  struct StopWhenDone {
-    ~StopWhenDone() { StopRepositoryUpdateThread(); }
-  } stop;
+  if (std::getenv("FR_E2E_CHILD_DIR") != nullptr) GTEST_SKIP() << "the child's own run";
   Serve();
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}});
-  setenv("FR_E2E_CHILD_STORE", store.c_str(), 1);
-  setenv("FR_E2E_CHILD_ROOT", (dir_ / "root").c_str(), 1);
-  setenv("FR_E2E_CHILD_PORT", std::to_string(server_->port()).c_str(), 1);
-  const int status = ChildProcess::Run(
-      {"/proc/self/exe", "--gtest_filter=EndToEndChild.FirstCycle"}, dir_ / "child.log");
-  unsetenv("FR_E2E_CHILD_STORE");
-  ASSERT_EQ(status, 0) << ReadFile(dir_ / "child.log");
-  ASSERT_EQ(ReadFile(dir_ / "root/definitions/a.dat"), "alpha");
+  ASSERT_TRUE(Cycle());
+  Stop();
+  WriteFile(config_.definitionsDir() + "/a.dat", "tampered after the restart");
+  setenv("FR_E2E_CHILD_DIR", dir_.path().c_str(), 1);
+  const int status =
+      ChildProcess::Run({"/proc/self/exe", "--gtest_filter=EndToEndChild.FailedCycleAfterARestart"},
+                        dir_ / "child.log");
+  unsetenv("FR_E2E_CHILD_DIR");
+  const std::string output = ReadFile(dir_ / "child.log");
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("[       OK ] EndToEndChild"), std::string::npos) << output;
+}
 
-  WriteFile(dir_ / "root/definitions/a.dat", "tampered after the restart");
-  config.SetDword("UpdateInterval", 0);
-  config.SetText(&UpdateConfig::serverName, "ftp://127.0.0.1:1");  // cycles fail from now on
+TEST(EndToEndChild, FailedCycleAfterARestart) {
+  const char* dir = std::getenv("FR_E2E_CHILD_DIR");
+  if (dir == nullptr)
+    GTEST_SKIP() << "only as the child of RecordSurvivesARestartThroughItsProperty";
+  FreshPropertyStore store(dir);
+  TestConfig config("MailFilter0", std::string(dir) + "/root");
+  config.SetText(&UpdateConfig::serverName, "ftp://127.0.0.1:1");  // the cycle fails
   config.SetDword("UpdateNow", 1);
   config.SetDword("NextUpdateTime", kSentinel);
   ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
@@ -286,34 +357,6 @@ TEST_F(EndToEndTest, RecordSurvivesARestartThroughItsProperty) {
   EXPECT_TRUE(config.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
   StopRepositoryUpdateThread();
   EXPECT_EQ(IllegalUpdatesDetected(), 1u);
-  SetPropertyStorePath(nullptr);
-}
-
-TEST(EndToEndChild, FirstCycle) {
-  const char* store = std::getenv("FR_E2E_CHILD_STORE");
-  if (store == nullptr)
-    GTEST_SKIP() << "only as the child of RecordSurvivesARestartThroughItsProperty";
-  ASSERT_TRUE(SetPropertyStorePath(store));
-  TestConfig config("MailFilter0", std::getenv("FR_E2E_CHILD_ROOT"));
-  struct StopWhenDone {
-    ~StopWhenDone() { StopRepositoryUpdateThread(); }
-  } stop;
-  config.SetText(&UpdateConfig::serverName,
-                 (std::string("ftp://127.0.0.1:") + std::getenv("FR_E2E_CHILD_PORT")).c_str());
-  config.SetDword("UpdateInterval", 0);
-  config.SetDword("UpdateNow", 1);
-  config.SetDword("NextUpdateTime", kSentinel);
-  config.SetDword("LastUpdateTime", 0);
-  ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  std::uint32_t next = kSentinel;
-  EXPECT_TRUE(config.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
-  StopRepositoryUpdateThread();
-  std::uint32_t last = 0;
-  ASSERT_TRUE(config.GetDword("LastUpdateTime", &last));
-  ASSERT_NE(last, 0u);
-  std::string record;
-  ASSERT_TRUE(config.GetString("InstalledFiles", &record));
-  ASSERT_FALSE(record.empty());
 }
 
 }  // namespace
