@@ -104,7 +104,6 @@ class ScriptedSession {
   int control_;
   std::string input_;
   std::string cwd_ = "/";
-  std::string user_;
   bool loggedIn_ = false;
   int passive_ = -1;
   std::optional<sockaddr_in> active_;
@@ -200,9 +199,6 @@ bool ScriptedSession::Transfer(const std::string& body) {
 
 std::string ScriptedSession::Listing(const std::string& directory, bool mlsd) {
   std::lock_guard<std::mutex> lock(server_.mutex_);
-  const auto custom = server_.listings_.find(directory);
-  if (custom != server_.listings_.end()) return custom->second;
-  const bool dos = server_.listStyle_ == ScriptedFtpServer::ListStyle::kDos;
   std::string text;
   char line[512];
   for (const std::string& sub : server_.directories_) {
@@ -210,8 +206,6 @@ std::string ScriptedSession::Listing(const std::string& directory, bool mlsd) {
     const std::string name = BaseName(sub);
     if (mlsd) {
       text += "type=dir;modify=20260105123400; " + name + "\r\n";
-    } else if (dos) {
-      text += "01-05-26  12:34PM       <DIR>          " + name + "\r\n";
     } else {
       text += "drwxr-xr-x    2 owner    group        4096 Jan 05 12:34 " + name + "\r\n";
     }
@@ -222,8 +216,6 @@ std::string ScriptedSession::Listing(const std::string& directory, bool mlsd) {
     const std::string name = BaseName(path);
     if (mlsd) {
       std::snprintf(line, sizeof(line), "type=file;size=%llu;modify=20260105123400; ", size);
-    } else if (dos) {
-      std::snprintf(line, sizeof(line), "01-05-26  12:34PM       %14llu ", size);
     } else {
       std::snprintf(line, sizeof(line), "-rw-r--r--    1 owner    group    %10llu Jan 05 12:34 ",
                     size);
@@ -234,32 +226,7 @@ std::string ScriptedSession::Listing(const std::string& directory, bool mlsd) {
 }
 
 bool ScriptedSession::SendListing(bool mlsd) {
-  bool endless = false;
-  {
-    std::lock_guard<std::mutex> lock(server_.mutex_);
-    endless = server_.endlessListings_.count(cwd_) != 0;
-  }
-  if (!endless) return Transfer(Listing(cwd_, mlsd));
-
-  if (!Reply("150 Opening data connection.\r\n")) return false;
-  int data = OpenData();
-  if (data < 0) return Reply("425 Cannot open data connection.\r\n");
-  char line[160];
-  for (unsigned long long n = 0;;) {
-    std::string batch;
-    while (batch.size() < 65536) {
-      if (mlsd) {
-        std::snprintf(line, sizeof(line), "type=file;size=1234; file%llu\r\n", n++);
-      } else {
-        std::snprintf(line, sizeof(line),
-                      "-rw-r--r--    1 owner    group         1234 Jan 05 12:34 file%llu\r\n", n++);
-      }
-      batch += line;
-    }
-    if (!Send(data, batch)) break;
-  }
-  CloseData(data);
-  return Reply("426 Transfer aborted.\r\n");
+  return Transfer(Listing(cwd_, mlsd));
 }
 
 bool ScriptedSession::SendFile(const std::string& path) {
@@ -285,13 +252,6 @@ bool ScriptedSession::SendFile(const std::string& path) {
   switch (file.fault) {
     case ScriptedFile::Fault::kNone:
       break;
-    case ScriptedFile::Fault::kEndless: {
-      const std::string chunk = file.content.empty() ? std::string(65536, 'x') : file.content;
-      while (Send(data, chunk)) {
-      }
-      CloseData(data);
-      return Reply("426 Transfer aborted.\r\n");
-    }
     case ScriptedFile::Fault::kBreakAfter:
       Send(data, head);
       CloseData(data);
@@ -312,19 +272,12 @@ bool ScriptedSession::SendFile(const std::string& path) {
 
 bool ScriptedSession::Handle(const std::string& verb, const std::string& argument) {
   if (verb == "USER") {
-    user_ = argument;
     loggedIn_ = false;
     return Reply("331 Password required.\r\n");
   }
   if (verb == "PASS") {
-    bool ok = false;
-    {
-      std::lock_guard<std::mutex> lock(server_.mutex_);
-      const auto known = server_.users_.find(user_);
-      ok = server_.users_.empty() || (known != server_.users_.end() && known->second == argument);
-    }
-    loggedIn_ = ok;
-    return Reply(ok ? "230 Logged in.\r\n" : "530 Login incorrect.\r\n");
+    loggedIn_ = true;
+    return Reply("230 Logged in.\r\n");
   }
   if (verb == "QUIT") {
     Reply("221 Goodbye.\r\n");
@@ -383,12 +336,6 @@ bool ScriptedSession::Handle(const std::string& verb, const std::string& argumen
     return Reply("200 Command okay.\r\n");
   }
   if (verb == "MLSD") {
-    bool mlsd = false;
-    {
-      std::lock_guard<std::mutex> lock(server_.mutex_);
-      mlsd = server_.mlsd_;
-    }
-    if (!mlsd) return Reply("500 Unknown command.\r\n");
     return SendListing(true);
   }
   if (verb == "LIST") return SendListing(false);
@@ -419,16 +366,14 @@ bool ScriptedSession::Handle(const std::string& verb, const std::string& argumen
 }
 
 void ScriptedSession::Run() {
-  std::string greeting;
   bool stall = false;
   {
     std::lock_guard<std::mutex> lock(server_.mutex_);
-    greeting = server_.greeting_;
     stall = server_.stallGreeting_;
   }
   if (stall) {
     StallUntilClosed();
-  } else if (Reply(greeting)) {
+  } else if (Reply("220 Scripted server ready.\r\n")) {
     while (std::optional<std::string> line = ReadLine()) {
       const std::size_t space = line->find(' ');
       const std::string verb = Upper(line->substr(0, space));
@@ -440,7 +385,6 @@ void ScriptedSession::Run() {
           break;
         }
         if (!rule->reply.empty() && !Reply(rule->reply)) break;
-        if (rule->action == ScriptedRule::Action::kClose) break;
         continue;
       }
       if (!Handle(verb, argument)) break;
@@ -534,11 +478,6 @@ std::optional<ScriptedRule> ScriptedFtpServer::MatchRule(const std::string& verb
   return std::nullopt;
 }
 
-void ScriptedFtpServer::AddUser(const std::string& user, const std::string& password) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  users_[user] = password;
-}
-
 void ScriptedFtpServer::AddDirectory(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::string directory = Resolve("/", path); directory != "/";
@@ -558,31 +497,6 @@ void ScriptedFtpServer::AddFile(const std::string& path, const std::string& cont
   ScriptedFile file;
   file.content = content;
   AddFile(path, std::move(file));
-}
-
-void ScriptedFtpServer::SetMlsd(bool enabled) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  mlsd_ = enabled;
-}
-
-void ScriptedFtpServer::SetListStyle(ListStyle style) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  listStyle_ = style;
-}
-
-void ScriptedFtpServer::SetListing(const std::string& directory, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  listings_[Resolve("/", directory)] = text;
-}
-
-void ScriptedFtpServer::SetEndlessListing(const std::string& directory) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  endlessListings_.insert(Resolve("/", directory));
-}
-
-void ScriptedFtpServer::SetGreeting(const std::string& raw) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  greeting_ = raw;
 }
 
 void ScriptedFtpServer::StallGreeting() {

@@ -1,7 +1,6 @@
 // An in-process FTP server whose behaviour a test scripts, for what real servers will not do on
 // demand: files shorter or longer than their listing says, transfers broken off or stalled
-// mid-way, replies that refuse, stall or make no sense, endless listings and files, a server
-// that accepts and never answers.
+// mid-way, replies that refuse or stall, a server that accepts and never answers.
 //
 // It listens on 127.0.0.1 at a free port and serves each control connection on a thread of its
 // own with plain blocking sockets; the destructor stops everything (connections still open are
@@ -9,8 +8,8 @@
 // command sequences. Configure it before the client connects; the observers may be called at
 // any time.
 //
-// Without a script it behaves as a small read-only server: USER/PASS (any user and password
-// unless users were added), PWD, CWD, TYPE, EPSV, PASV, EPRT, PORT, MLSD, LIST, NLST, RETR,
+// Without a script it behaves as a small read-only server: USER/PASS (any user and password),
+// PWD, CWD, TYPE, EPSV, PASV, EPRT, PORT, MLSD, LIST, NLST, RETR,
 // SIZE, NOOP, QUIT; other commands get 502. The working directory starts at "/".
 #ifndef FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
 #define FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
@@ -34,7 +33,6 @@ struct ScriptedFile {
   std::optional<std::uint64_t> listedSize;
   enum class Fault {
     kNone,
-    kEndless,     // the content (or 'x' when empty) repeats until the client stops reading
     kBreakAfter,  // after faultOffset bytes the data connection closes and "426 ..." follows
     kDropAfter,   // after faultOffset bytes the data and control connections close, no reply
     kStallAfter,  // after faultOffset bytes nothing more comes; the connections stay open
@@ -51,7 +49,6 @@ struct ScriptedRule {
   enum class Action {
     kReply,  // send `reply` instead of the normal handling
     kStall,  // send nothing, ever; the session ends when the client closes
-    kClose,  // send `reply` (may be empty), then close the control connection
   };
   Action action = Action::kReply;
   std::string reply;  // sent as it stands: CR LF, several lines or garbage are the test's choice
@@ -60,8 +57,6 @@ struct ScriptedRule {
 
 class ScriptedFtpServer {
  public:
-  enum class ListStyle { kUnix, kDos };
-
   ScriptedFtpServer();
   ~ScriptedFtpServer();
   ScriptedFtpServer(const ScriptedFtpServer&) = delete;
@@ -70,20 +65,12 @@ class ScriptedFtpServer {
   std::uint16_t port() const { return port_; }
 
   // --- Content. Paths are absolute ("/updates/a.bin"); parent directories are made as needed.
-  void AddUser(const std::string& user, const std::string& password);
   void AddDirectory(const std::string& path);
   void AddFile(const std::string& path, ScriptedFile file);
   void AddFile(const std::string& path, const std::string& content);
-  void SetMlsd(bool enabled);  // on by default; off: MLSD gets "500 Unknown command."
-  void SetListStyle(ListStyle style);
-  // The text both listings of `directory` send, instead of one made from its entries.
-  void SetListing(const std::string& directory, const std::string& text);
-  // Listings of `directory` that never end.
-  void SetEndlessListing(const std::string& directory);
 
   // --- Faults.
-  void SetGreeting(const std::string& raw);  // default "220 Scripted server ready.\r\n"
-  void StallGreeting();                      // accept, then never send anything
+  void StallGreeting();  // accept, then never send anything
   void AddRule(ScriptedRule rule);
   void Reply(const std::string& verb, const std::string& reply);  // kReply for every argument
   void Stall(const std::string& verb);                            // kStall for every argument
@@ -106,14 +93,8 @@ class ScriptedFtpServer {
   void Record(const std::string& line);
 
   mutable std::mutex mutex_;
-  std::map<std::string, std::string> users_;
   std::set<std::string> directories_{"/"};
   std::map<std::string, ScriptedFile> files_;
-  std::map<std::string, std::string> listings_;
-  std::set<std::string> endlessListings_;
-  bool mlsd_ = true;
-  ListStyle listStyle_ = ListStyle::kUnix;
-  std::string greeting_ = "220 Scripted server ready.\r\n";
   bool stallGreeting_ = false;
   std::vector<ScriptedRule> rules_;
   std::vector<std::string> transcript_;
