@@ -4,15 +4,13 @@
 # end: the tracing allocator's outstanding blocks, open handles, file descriptors and resident
 # memory. Fails when any of them grew.
 #
-#   scripts/soak.sh [CYCLES] [PASSES]
+#   scripts/soak.sh [CYCLES]
 #
-# CYCLES (default 1000) run-object cycles; PASSES (default CYCLES / 10) start-cycle-stop passes
-# through the exported entry points. Builds into build/soak (release build, no sanitizer), or
-# into FR_SOAK_BUILD_DIR when set.
+# CYCLES (default 1000) run-object cycles. Builds into build/soak (release build, no sanitizer),
+# or into FR_SOAK_BUILD_DIR when set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cycles=${1:-1000}
-passes=${2:-$(( cycles / 10 > 0 ? cycles / 10 : 1 ))}
 build=${FR_SOAK_BUILD_DIR:-build/soak}
 jobs=$(nproc)
 
@@ -23,8 +21,7 @@ cmake --build "${build}" --target faults_tests -j "${jobs}" >/dev/null
 log=$(mktemp)
 trap 'rm -f "${log}"' EXIT
 status=0
-FR_SOAK_CYCLES=${cycles} FR_SOAK_PASSES=${passes} \
-  "${build}/tests/faults_tests" --gtest_filter='Soak.*' >"${log}" 2>&1 || status=$?
+FR_SOAK_CYCLES=${cycles} "${build}/tests/faults_tests" --gtest_filter='Soak.*' >"${log}" 2>&1 || status=$?
 grep '^soak:' "${log}" || true
 if [[ ${status} -ne 0 ]]; then
   cat "${log}"
