@@ -124,6 +124,9 @@ class PlatformFile {
   bool IsOpen() const { return fd_ >= 0; }
   // The file's length in bytes.
   bool Length(std::uint64_t* length);
+  // Tells the kernel that the file will be read from start to end, so that it reads further
+  // ahead. Only a hint: nothing fails when it is not taken.
+  void AdviseSequentialRead();
   // Reads up to `count` bytes, as many as are there; `*got` is 0 at the end of the file.
   bool Read(void* buffer, std::size_t count, std::size_t* got);
   // Writes all `count` bytes (short writes are continued).

@@ -75,6 +75,10 @@ bool PlatformFile::Length(std::uint64_t* length) {
   return true;
 }
 
+void PlatformFile::AdviseSequentialRead() {
+  if (fd_ >= 0) (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
 bool PlatformFile::Read(void* buffer, std::size_t count, std::size_t* got) {
   if (got == nullptr || (buffer == nullptr && count > 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
