@@ -65,6 +65,14 @@ const CommandSpec kCommands[] = {
      "the directories listed. Refused (status 2): an empty file or any file whose CRC-32 is 0,\n"
      "a name holding whitespace, and two files of the same name.\n",
      false, false, false, false, 1, kMany},
+    {"manifest", "manifest PATH...", "print the SHA-256 manifest of files, for signing a set",
+     "Prints the SHA-256 manifest of the files given and of the files directly inside the\n"
+     "directories given, one line \"<sha256 in hex>  <name>\" with LF per file, names sorted\n"
+     "byte-wise: what sha256sum prints for the same files. A signed set's manifest names every\n"
+     "file of the set and its trigger file; sign it with 'minisign -Sm MANIFEST'. Redirect it to\n"
+     "a file outside the directories listed. Refused (status 2): a name holding whitespace or a\n"
+     "backslash, and two files of the same name.\n",
+     false, false, false, false, 1, kMany},
 };
 
 const CommandSpec* FindCommand(const std::string& name) {
@@ -213,7 +221,8 @@ std::string ProgramHelp() {
       "  -V, --version  show the version\n"
       "\n"
       "Run 'repository-updater COMMAND --help' for a command's usage. The commands other than\n"
-      "checksum take the configuration file (TOML) with -c FILE; the README describes every key.\n";
+      "checksum and manifest take the configuration file (TOML) with -c FILE; the README\n"
+      "describes every key.\n";
   return help;
 }
 

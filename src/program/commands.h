@@ -18,8 +18,9 @@ int RequestUpdateNow(const CommandLine& line, const ProgramConfig& config);
 int GetProperty(const CommandLine& line, const ProgramConfig& config);
 int SetProperty(const CommandLine& line, const ProgramConfig& config);
 
-// checksum: needs no configuration.
+// checksum and manifest: need no configuration.
 int PrintChecksums(const CommandLine& line);
+int PrintManifest(const CommandLine& line);
 
 }  // namespace updater
 

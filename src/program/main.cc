@@ -30,6 +30,7 @@ int Main(const std::vector<std::string>& arguments) {
     return kExitOk;
   }
   if (line->command == "checksum") return PrintChecksums(*line);
+  if (line->command == "manifest") return PrintManifest(*line);
 
   const std::optional<ProgramConfig> config = LoadProgramConfig(line->configFile, &error);
   if (!config) {
