@@ -296,6 +296,39 @@ def case_integrity(ctx):
              f"{best_peer / series[1].median():.2f}", "reported", None)]
 
 
+def case_sha256(ctx):
+    """8: the SHA-256 of installed files that the verified integrity check computes, against the
+    tools a person would check a manifest with, over the files of case 6."""
+    directory = ctx.data.integrity_dir
+    names = ctx.data.integrity_names()
+    paths = [os.path.join(directory, name) for name in names]
+    total = sum(os.path.getsize(p) for p in paths)
+    subprocess.run(["cat"] + paths, stdout=subprocess.DEVNULL, check=True)
+    ours = [ctx.updater, "manifest", directory]
+    sha256sum = ["sha256sum"] + names
+    openssl = ["openssl", "dgst", "-sha256"] + names
+    # The figures count only if the digests are the same.
+    made = subprocess.run(ours, capture_output=True, check=True).stdout
+    if made != subprocess.run(sha256sum, cwd=directory, capture_output=True, check=True).stdout:
+        raise BenchError("repository-updater manifest differs from sha256sum")
+    series = [Series("repository-updater manifest DIR", shlex.join(ours)),
+              Series("sha256sum FILES", "sha256sum FILES..."),
+              Series("openssl dgst -sha256 FILES", "openssl dgst -sha256 FILES...")]
+    interleave(ctx.args.runs, [
+        (series[0], lambda: run_measured(ours, nice=ctx.nice)),
+        (series[1], lambda: run_measured(sha256sum, cwd=directory, nice=ctx.nice)),
+        (series[2], lambda: run_measured(openssl, cwd=directory, nice=ctx.nice))])
+    mine = series[0].median()
+    rows = [[s.name, fmt_seconds(s.median()), f"{total / s.median() / (1 << 30):.2f} GiB/s",
+             ratio(s.median(), mine), f"`{s.command}`"] for s in series]
+    print_table(f"8. SHA-256 of {len(names)} installed files, {total // MIB} MiB, one core", rows,
+                ["contender", "median", "throughput", "it / ours", "command"])
+    openssl_time = series[2].median()
+    return [("8", "SHA-256 of the files, OpenSSL's time / ours (our speed in OpenSSL's)",
+             f"{openssl_time / mine:.2f}", ">= 0.80", openssl_time >= 0.8 * mine),
+            ("8", "sha256sum's time / ours", f"{series[1].median() / mine:.2f}", "reported", None)]
+
+
 def case_idle(ctx):
     """7: what the service costs while it waits."""
     seconds = ctx.args.idle_seconds
@@ -333,4 +366,4 @@ def case_idle(ctx):
 
 
 CASES = {"1": case_full_update, "2": case_poll, "3": case_one_changed, "5": case_file_crc,
-         "6": case_integrity, "7": case_idle}
+         "6": case_integrity, "7": case_idle, "8": case_sha256}

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The benchmark suite: builds the updater and the in-process benchmarks (Release, into
 # build-bench or FR_BENCH_BUILD_DIR), makes its data, starts an FTP server on 127.0.0.1, and prints
-# for each case our figures, the peers' figures (lftp, curl, cksum, Python's zlib) and the ratios,
-# as medians of interleaved runs, then the targets met or missed.
+# for each case our figures, the peers' figures (lftp, curl, cksum, Python's zlib, sha256sum,
+# openssl) and the ratios, as medians of interleaved runs, then the targets met or missed.
 #
-#   bench/run.sh [--quick] [--runs N] [--cases 1,2,3,5,6,7] [--data DIR] [--idle-seconds S] [--no-curl]
+#   bench/run.sh [--quick] [--runs N] [--cases 1,2,3,5,6,7,8] [--data DIR] [--idle-seconds S]
+#                [--no-curl]
 #
 # --quick is a smoke run: smaller data, 2 runs. --data keeps the generated data in DIR for the
 # next run (about 3 GiB; the default is a temporary directory removed at the end). Exit status 0
@@ -16,7 +17,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FR_BENCH_BUILD_DIR:-$root/build-bench}
 
 missing=()
-for tool in lftp curl cksum nice; do
+for tool in lftp curl cksum sha256sum openssl nice; do
   command -v "$tool" >/dev/null || missing+=("$tool")
 done
 /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null || missing+=("python3-pyftpdlib")

@@ -22,7 +22,7 @@ def parse_arguments():
     parser.add_argument("--quick", action="store_true",
                         help="smaller data, 2 runs, 10 idle seconds: a smoke run")
     parser.add_argument("--runs", type=int, help="runs of each contender per case (default 5)")
-    parser.add_argument("--cases", default="1,2,3,5,6,7",
+    parser.add_argument("--cases", default="1,2,3,5,6,7,8",
                         help="comma-separated case numbers (4 comes with 1)")
     parser.add_argument("--data", help="data directory to make and keep (default: a temporary "
                         "one, removed at the end)")
@@ -79,6 +79,7 @@ def main():
             print(f"- {line}")
         print(f"- peers: {tool_version(['lftp', '--version'])}; "
               f"{tool_version(['curl', '--version'])}; {tool_version(['cksum', '--version'])}; "
+              f"{tool_version(['sha256sum', '--version'])}; {tool_version(['openssl', 'version'])}; "
               f"{tool_version([PYTHON, '--version'])}")
         print(f"- medians of {args.runs} runs per contender, interleaved; every command under "
               f"nice {args.nice}; the FTP server is pyftpdlib on 127.0.0.1")
