@@ -85,8 +85,9 @@ struct PublicKey {
   std::array<std::uint8_t, 32> key{};
 };
 
-// The key id as minisign prints it (in `minisign -V` and in a .pub file's comment): 16 upper-case
-// hexadecimal digits, the 8 stored bytes read as a little-endian number.
+// The key id as minisign prints it (in `minisign -V` and in a .pub file's comment): the 8 stored
+// bytes read as a little-endian number, in upper-case hexadecimal; always 16 digits here, where
+// minisign leaves out leading zeros (its "8CCC59BEDF0AC49" is "08CCC59BEDF0AC49").
 std::string KeyIdText(const KeyId& id);
 
 // A public key from its text: the base64 line that `minisign -G` prints ("RW..."), or a .pub

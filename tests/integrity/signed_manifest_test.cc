@@ -47,10 +47,12 @@ class MinisignKey {
     const std::size_t start = text.find('\n') + 1;
     return text.substr(start, text.find('\n', start) - start);
   }
-  // The id minisign writes in the .pub file's comment.
+  // The id minisign writes in the .pub file's comment, with the leading zeros it leaves out.
   std::string IdInComment() const {
     const std::string text = PubFile();
-    return text.substr(text.find('\n') - 16, 16);
+    const std::size_t end = text.find('\n');
+    const std::string id = text.substr(text.rfind(' ', end) + 1, end - text.rfind(' ', end) - 1);
+    return std::string(16 - std::min<std::size_t>(16, id.size()), '0') + id;
   }
   // The signature file of `file` made with `options` (-l, -t COMMENT).
   std::string Sign(const std::string& file, std::vector<std::string> options = {}) const {
@@ -210,6 +212,8 @@ TEST(SignedManifestTest, PublicKeysAsMinisignWritesThem) {
     ASSERT_TRUE(parsed.ok()) << parsed.outcome.detail;
     EXPECT_EQ(KeyIdText(parsed.value.id), key.IdInComment());
   }
+  // Byte order and width: minisign's "8CCC59BEDF0AC49" for these stored bytes.
+  EXPECT_EQ(KeyIdText({0x49, 0xAC, 0xF0, 0xED, 0x9B, 0xC5, 0xCC, 0x08}), "08CCC59BEDF0AC49");
   const std::string line = key.KeyLine();
   for (const std::string& text :
        {""s, "\n"s, pub + second.PubFile(), line + "\n" + second.KeyLine(), "comment\n" + line,
