@@ -1,6 +1,6 @@
 // Reading whole files where the system lets the reader down: short reads, a read that fails, a
-// file that does not open, would block or is too large, for the CRC of a file and for the
-// whole-file buffer, which is never leaked.
+// file that does not open, would block or is too large, for the CRC and the SHA-256 of a file and
+// for the whole-file buffer, which is never leaked.
 #include "integrity/file_helpers.h"
 
 #include <fcntl.h>
@@ -15,6 +15,7 @@
 
 #include "host/utility.h"
 #include "integrity/crc32.h"
+#include "integrity/sha256.h"
 #include "platform/files.h"
 #include "support/temp_dir.h"
 
@@ -41,11 +42,17 @@ TEST(FileReadTest, ShortReadsAReadErrorAndFilesThatCannotBeRead) {
   std::string data(3 * 1024 * 1024 + 5, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 2654435761u >> 7);
   Reads(1000);  // around the 32766-byte working buffer of the CRC, 1000 bytes a read
+  integrity::Sha256Digest digest{};
+  std::uint64_t size = 0;
   for (std::size_t length : {0ul, 1ul, 32766ul, 32767ul, 65533ul, data.size()}) {
-    WriteFile(dir / std::to_string(length), data.substr(0, length));
-    EXPECT_EQ(GetFileCrc((dir / std::to_string(length)).c_str()),
+    const std::string path = dir / std::to_string(length);
+    WriteFile(path, data.substr(0, length));
+    EXPECT_EQ(GetFileCrc(path.c_str()),
               CalculateBufferCrc32(data.data(), static_cast<DWORD>(length)))
         << length;
+    ASSERT_TRUE(integrity::Sha256OfFile(path.c_str(), &digest, &size));
+    EXPECT_EQ(digest, integrity::Sha256OfBuffer(data.data(), length)) << length;
+    EXPECT_EQ(size, length);
   }
   const std::string path = dir / std::to_string(data.size());
   BYTE* buffer = nullptr;
@@ -56,12 +63,23 @@ TEST(FileReadTest, ShortReadsAReadErrorAndFilesThatCannotBeRead) {
   EXPECT_EQ(GetFileCrc(path.c_str()), CalculateBufferCrc32(data.data(), 32766));
   Reads(1 << 20, /*failAt=*/2);
   EXPECT_FALSE(ReadFileIntoBuffer(path.c_str(), &buffer, &length));
-  EXPECT_EQ(buffer, nullptr);  // the earlier buffer released, the new one too
+  EXPECT_EQ(buffer, nullptr);    // the earlier buffer released, the new one too
+  Reads(1 << 20, /*failAt=*/2);  // no digest of part of a file
+  EXPECT_FALSE(integrity::Sha256OfFile(path.c_str(), &digest, &size));
+  EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
 
   // Files that do not open, would block or are too large: no value, the caller's buffer kept.
   ResetPosixCalls();
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  for (const char* name : {"missing", ".", "fifo"}) EXPECT_EQ(GetFileCrc((dir / name).c_str()), 0u);
+  for (const auto& [name, error] : {std::pair{"missing", ERROR_FILE_NOT_FOUND},
+                                    {"no/such", ERROR_PATH_NOT_FOUND},
+                                    {".", ERROR_ACCESS_DENIED},
+                                    {"fifo", ERROR_ACCESS_DENIED}}) {
+    EXPECT_EQ(GetFileCrc((dir / name).c_str()), 0u);
+    EXPECT_FALSE(integrity::Sha256OfFile((dir / name).c_str(), &digest, &size));
+    EXPECT_EQ(GetLastError(), error) << name;
+  }
+  EXPECT_EQ(size, data.size());  // untouched by the failures
   const int fd = open((dir / "big").c_str(), O_CREAT | O_WRONLY, 0644);  // 4 GiB, sparse
   ASSERT_TRUE(fd >= 0 && ftruncate(fd, off_t{1} << 32) == 0 && close(fd) == 0);
   buffer = static_cast<BYTE*>(CMemoryDebugging::TraceAllocate(3, "test", __LINE__));

@@ -1,15 +1,13 @@
 // Signed manifests as a publisher makes them with the real minisign and sha256sum programs:
-// what verifies, and each forgery refused for its own reason; the manifest grammar line by line;
-// and the SHA-256 of files where the system lets the reader down.
+// what verifies, and each forgery refused for its own reason; keys as minisign writes them; and
+// the manifest grammar line by line.
 #include "integrity/signed_manifest.h"
 
 #include <sodium.h>
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -17,7 +15,6 @@
 #include <vector>
 
 #include "integrity/sha256.h"
-#include "platform/files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -32,28 +29,23 @@ using testing_support::WriteFile;
 
 constexpr char kMinisign[] = "/usr/bin/minisign";
 
-// A minisign key pair without a password, made by the minisign program in `dir`.
+// A minisign key pair without a password, made by the minisign program in `dir`: its .pub file,
+// the key's line alone (as `minisign -G` prints it) and the id in the .pub file's comment, with
+// the leading zeros minisign leaves out.
 class MinisignKey {
  public:
   MinisignKey(const TempDir& dir, const std::string& name)
-      : dir_(dir), pub_(dir / name + ".pub"), secret_(dir / name + ".key") {
-    Run({kMinisign, "-G", "-W", "-p", pub_, "-s", secret_});
+      : dir_(dir), secret_(dir / name + ".key") {
+    Run({kMinisign, "-G", "-W", "-p", dir / name + ".pub", "-s", secret_});
+    pubFile = ReadFile(dir / name + ".pub");
+    const std::size_t end = pubFile.find('\n'), idStart = pubFile.rfind(' ', end) + 1;
+    keyLine = pubFile.substr(end + 1, pubFile.find('\n', end + 1) - end - 1);
+    idInComment = std::string(16 - std::min<std::size_t>(16, end - idStart), '0') +
+                  pubFile.substr(idStart, end - idStart);
   }
 
-  std::string PubFile() const { return ReadFile(pub_); }
-  // The key's line alone, as `minisign -G` prints it.
-  std::string KeyLine() const {
-    const std::string text = PubFile();
-    const std::size_t start = text.find('\n') + 1;
-    return text.substr(start, text.find('\n', start) - start);
-  }
-  // The id minisign writes in the .pub file's comment, with the leading zeros it leaves out.
-  std::string IdInComment() const {
-    const std::string text = PubFile();
-    const std::size_t end = text.find('\n');
-    const std::string id = text.substr(text.rfind(' ', end) + 1, end - text.rfind(' ', end) - 1);
-    return std::string(16 - std::min<std::size_t>(16, id.size()), '0') + id;
-  }
+  std::string pubFile, keyLine, idInComment;
+
   // The signature file of `file` made with `options` (-l, -t COMMENT).
   std::string Sign(const std::string& file, std::vector<std::string> options = {}) const {
     std::vector<std::string> argv = {kMinisign, "-S", "-s", secret_,
@@ -71,7 +63,7 @@ class MinisignKey {
   }
 
   const TempDir& dir_;
-  std::string pub_, secret_;
+  std::string secret_;
 };
 
 PublicKey Key(const std::string& text) {
@@ -133,9 +125,9 @@ TEST(SignedManifestTest, VerifiesWhatMinisignSignsAndRefusesEachForgery) {
   const std::string triggerSigned = publisher.Sign(dir / "set/trigger.crc");
 
   // Keys as a .pub file and as the bare line; the id as minisign prints it.
-  const PublicKey publisherKey = Key(publisher.PubFile());
-  const PublicKey otherKey = Key(other.KeyLine());
-  EXPECT_EQ(KeyIdText(publisherKey.id), publisher.IdInComment());
+  const PublicKey publisherKey = Key(publisher.pubFile);
+  const PublicKey otherKey = Key(other.keyLine);
+  EXPECT_EQ(KeyIdText(publisherKey.id), publisher.idInComment);
   const std::vector<PublicKey> both = {otherKey, publisherKey};  // a rotation
 
   // What verifies: the digests are sha256sum's, the version the signing time or the given one.
@@ -170,7 +162,7 @@ TEST(SignedManifestTest, VerifiesWhatMinisignSignsAndRefusesEachForgery) {
   };
   for (const auto& [text, signature, keys, verdict, detail] : std::vector<
            std::tuple<std::string, std::string, std::vector<PublicKey>, Verdict, std::string>>{
-           {manifest, prehashed, {otherKey}, Verdict::kUnknownKey, publisher.IdInComment()},
+           {manifest, prehashed, {otherKey}, Verdict::kUnknownKey, publisher.idInComment},
            {manifest, prehashed, {}, Verdict::kUnknownKey, "no key is configured"},
            {altered, prehashed, both, Verdict::kBadSignature, "altered after signing"},
            {altered, legacy, both, Verdict::kBadSignature, "altered after signing"},
@@ -200,39 +192,32 @@ TEST(SignedManifestTest, VerifiesWhatMinisignSignsAndRefusesEachForgery) {
     EXPECT_EQ(refused.outcome.verdict, verdict) << detail << ": " << refused.outcome.detail;
     EXPECT_NE(refused.outcome.detail.find(detail), std::string::npos) << refused.outcome.detail;
   }
-}
 
-TEST(SignedManifestTest, PublicKeysAsMinisignWritesThem) {
-  TempDir dir;
-  const MinisignKey key(dir, "k"), second(dir, "second");
-  const std::string pub = key.PubFile();
-  const std::string crlf = "untrusted comment: x\r\n" + key.KeyLine() + "\r\n\r\n";
-  for (const std::string& text : {pub, key.KeyLine(), crlf}) {
-    const Checked<PublicKey> parsed = ParsePublicKey(text);
-    ASSERT_TRUE(parsed.ok()) << parsed.outcome.detail;
-    EXPECT_EQ(KeyIdText(parsed.value.id), key.IdInComment());
-  }
-  // Byte order and width: minisign's "8CCC59BEDF0AC49" for these stored bytes.
+  // Keys: line ends, and what is not one key. Byte order and width of the id: minisign's
+  // "8CCC59BEDF0AC49" for these stored bytes.
+  const std::string line = publisher.keyLine, pub = publisher.pubFile;
+  EXPECT_EQ(Key("untrusted comment: x\r\n" + line + "\r\n\r\n").id, publisherKey.id);
   EXPECT_EQ(KeyIdText({0x49, 0xAC, 0xF0, 0xED, 0x9B, 0xC5, 0xCC, 0x08}), "08CCC59BEDF0AC49");
-  const std::string line = key.KeyLine();
   for (const std::string& text :
-       {""s, "\n"s, pub + second.PubFile(), line + "\n" + second.KeyLine(), "comment\n" + line,
+       {""s, "\n"s, pub + other.pubFile, line + "\n" + other.keyLine, "comment\n" + line,
         "untrusted comment: x\n"s, line.substr(0, 55), line + "=", " " + line,
         WithAlgorithm(line, "ED") /* a key is "Ed" */}) {
-    const Checked<PublicKey> parsed = ParsePublicKey(text);
-    EXPECT_EQ(parsed.outcome.verdict, Verdict::kMalformedKey) << text;
+    EXPECT_EQ(ParsePublicKey(text).outcome.verdict, Verdict::kMalformedKey) << text;
   }
 }
 
 TEST(SignedManifestTest, ManifestLinesAsSha256sumWritesThem) {
-  const std::string a(64, 'a'), f(64, 'f');
-  Sha256Digest digestA{}, digestF{};
-  ASSERT_TRUE(Sha256FromHex(a, &digestA) && Sha256FromHex(f, &digestF));
+  // The digest of "abc" from FIPS 180-2, appendix B.1.
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string a(64, 'a');
+  Sha256Digest digestA{};
+  ASSERT_TRUE(Sha256FromHex(a, &digestA));
+  const Sha256Digest digestAbc = Sha256OfBuffer("abc", 3);
   const std::vector<std::pair<std::string, Manifest::Entries>> good = {
       {"", {}},
-      {a + "  x.dat\n" + f + " *y.cfg\r\n", {{"x.dat", digestA}, {"y.cfg", digestF}}},
-      {a + "   lead and trail \t\n" + f + "  last-without-line-end",
-       {{" lead and trail \t", digestA}, {"last-without-line-end", digestF}}},
+      {a + "  x.dat\n" + abc + " *y.cfg\r\n", {{"x.dat", digestA}, {"y.cfg", digestAbc}}},
+      {a + "   lead and trail \t\n" + abc + "  last-without-line-end",
+       {{" lead and trail \t", digestA}, {"last-without-line-end", digestAbc}}},
   };
   for (const auto& [text, entries] : good) {
     const Checked<Manifest> parsed = ParseManifest(text);
@@ -259,61 +244,12 @@ TEST(SignedManifestTest, ManifestLinesAsSha256sumWritesThem) {
             Verdict::kMalformedManifest);
 
   // What a check of a file and a version says.
-  const Manifest manifest({{"x.dat", digestA}});
-  EXPECT_TRUE(manifest.Check("x.dat", digestA).ok());
-  EXPECT_EQ(manifest.Check("x.dat", digestF).verdict, Verdict::kDigestMismatch);
-  EXPECT_EQ(manifest.Check("X.DAT", digestA).verdict, Verdict::kNotInManifest);
+  const Manifest manifest({{"x.dat", digestAbc}});
+  EXPECT_TRUE(manifest.Check("x.dat", digestAbc).ok());
+  EXPECT_EQ(manifest.Check("x.dat", digestA).verdict, Verdict::kDigestMismatch);
+  EXPECT_EQ(manifest.Check("X.DAT", digestAbc).verdict, Verdict::kNotInManifest);
   EXPECT_TRUE(CheckVersion(5, 5).ok());
   EXPECT_EQ(CheckVersion(4, 5).verdict, Verdict::kOlderThanInstalled);
-}
-
-// Through the platform's system-call table: each read returns at most `limit` bytes, and read
-// number `failAt` (from 1; 0: none) fails with EIO.
-std::size_t readLimit = 0;
-int readFailAt = 0, readCalls = 0;
-void Reads(std::size_t limit, int failAt = 0) {
-  static ssize_t (*const realRead)(int, void*, std::size_t) = PosixCalls().read;
-  readLimit = limit, readFailAt = failAt, readCalls = 0;
-  PosixCalls().read = [](int fd, void* buffer, std::size_t count) -> ssize_t {
-    if (++readCalls == readFailAt) return errno = EIO, -1;
-    return realRead(fd, buffer, std::min(count, readLimit));
-  };
-}
-
-TEST(Sha256Test, KnownAnswersAndFilesReadInPieces) {
-  // FIPS 180-2, appendix B.1, and the digest of no bytes.
-  EXPECT_EQ(Sha256ToHex(Sha256OfBuffer("abc", 3)),
-            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(Sha256ToHex(Sha256OfBuffer(nullptr, 0)),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-
-  TempDir dir;
-  std::string data(3 * 1024 * 1024 + 5, '\0');
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 2654435761u >> 7);
-  WriteFile(dir / "data", data);
-  Sha256Digest digest{};
-  std::uint64_t size = 0;
-  Reads(1000);
-  ASSERT_TRUE(Sha256OfFile((dir / "data").c_str(), &digest, &size));
-  EXPECT_EQ(digest, Sha256OfBuffer(data.data(), data.size()));
-  EXPECT_EQ(size, data.size());
-
-  // A read that fails mid-file, and files that cannot be hashed: false, the reason, nothing set.
-  Reads(1 << 20, /*failAt=*/2);
-  const Sha256Digest untouched = digest;
-  EXPECT_FALSE(Sha256OfFile((dir / "data").c_str(), &digest, &size));
-  EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
-  ResetPosixCalls();
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  for (const auto& [name, error] : {std::pair{"missing", ERROR_FILE_NOT_FOUND},
-                                    {"no/such", ERROR_PATH_NOT_FOUND},
-                                    {".", ERROR_ACCESS_DENIED},
-                                    {"fifo", ERROR_ACCESS_DENIED}}) {
-    EXPECT_FALSE(Sha256OfFile((dir / name).c_str(), &digest, &size)) << name;
-    EXPECT_EQ(GetLastError(), error) << name;
-  }
-  EXPECT_EQ(digest, untouched);
-  EXPECT_EQ(size, data.size());
 }
 
 }  // namespace
