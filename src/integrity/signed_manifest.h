@@ -110,7 +110,8 @@ struct SignatureFile {
   std::array<std::uint8_t, 64> globalSignature{};
 };
 
-// Signature files above this size are refused unread (minisign's own comments fit in 9 KiB).
+// Signature files above this size are refused unread: two lines of base64 and two comments of a
+// line each need far less.
 inline constexpr std::size_t kMaxSignatureFileBytes = 16 * 1024;
 
 // Refusal: kMalformedSignature.
@@ -168,13 +169,13 @@ class Manifest {
 };
 
 // A manifest's text. Each line: 64 lower-case hexadecimal digits (upper-case digits are refused:
-// sha256sum writes lower case, and one spelling keeps a stored manifest byte for byte what was
-// signed), a space, a space or '*', and the name, up to the line end (LF or CR LF; the last
-// line's is optional). Refused (kMalformedManifest): any other line, an empty line, a line
-// sha256sum escaped (it begins with '\': the name holds a backslash, CR or LF), an empty name, a
-// name holding '/' (a path, not a file of the set), CR or NUL, a name listed twice, more than
-// kMaxManifestEntries entries or more than kMaxManifestBytes bytes. An empty text is a manifest
-// without entries.
+// sha256sum and the manifest command write lower case, and one spelling of a digest is one less
+// way for two texts to mean the same), a space, a space or '*', and the name, up to the line end
+// (LF or CR LF; the last line's is optional). Refused (kMalformedManifest): any other line, an
+// empty line, a line sha256sum escaped (it begins with '\': the name holds a backslash, CR or
+// LF), an empty name, a name holding '/' (a path, not a file of the set), CR or NUL, a name
+// listed twice, more than kMaxManifestEntries entries or more than kMaxManifestBytes bytes. An
+// empty text is a manifest without entries.
 Checked<Manifest> ParseManifest(std::string_view text);
 
 // The manifest that a verified signature vouches for.
@@ -186,7 +187,8 @@ struct VerifiedManifest {
 
 // The whole check of a downloaded manifest and its signature file: ParseSignatureFile,
 // VerifySignature over the manifest's bytes as they are, then ParseManifest; the first refusal
-// wins (so a manifest altered after signing is kBadSignature, not kMalformedManifest).
+// wins (so a manifest altered after signing is kBadSignature, not kMalformedManifest). Only a
+// manifest above kMaxManifestBytes is refused first (kMalformedManifest), before it is hashed.
 Checked<VerifiedManifest> VerifyManifest(std::string_view manifestText,
                                          std::string_view signatureText,
                                          std::span<const PublicKey> keys);
