@@ -265,6 +265,21 @@ bool ScriptedSession::SendFile(const std::string& path) {
       StallUntilClosed();
       CloseData(data);
       return false;
+    case ScriptedFile::Fault::kDripAfter: {
+      bool sent = Send(data, head);
+      for (std::size_t at = head.size(); sent && at < file.content.size(); ++at) {
+        pollfd stop{server_.stopEvent_, POLLIN, 0};
+        sent = poll(&stop, 1, 1000) == 0 && Send(data, file.content.substr(at, 1));
+      }
+      CloseData(data);
+      return sent && Reply("226 Transfer complete.\r\n");
+    }
+    case ScriptedFile::Fault::kEndlessAfter: {
+      const std::string filler(64 * 1024, 'e');
+      for (bool sent = Send(data, head); sent && !server_.stopping_;) sent = Send(data, filler);
+      CloseData(data);
+      return false;
+    }
   }
   CloseData(data);
   return false;

@@ -1,6 +1,7 @@
 // An in-process FTP server whose behaviour a test scripts, for what real servers will not do on
-// demand: files shorter or longer than their listing says, transfers broken off or stalled
-// mid-way, replies that refuse or stall, a server that accepts and never answers.
+// demand: files shorter or longer than their listing says, transfers broken off, stalled,
+// trickling or endless mid-way, replies that refuse or stall, a server that accepts and never
+// answers.
 //
 // It listens on 127.0.0.1 at a free port and serves each control connection on a thread of its
 // own with plain blocking sockets; the destructor stops everything (connections still open are
@@ -33,9 +34,11 @@ struct ScriptedFile {
   std::optional<std::uint64_t> listedSize;
   enum class Fault {
     kNone,
-    kBreakAfter,  // after faultOffset bytes the data connection closes and "426 ..." follows
-    kDropAfter,   // after faultOffset bytes the data and control connections close, no reply
-    kStallAfter,  // after faultOffset bytes nothing more comes; the connections stay open
+    kBreakAfter,    // after faultOffset bytes the data connection closes and "426 ..." follows
+    kDropAfter,     // after faultOffset bytes the data and control connections close, no reply
+    kStallAfter,    // after faultOffset bytes nothing more comes; the connections stay open
+    kDripAfter,     // after faultOffset bytes the rest comes one byte a second, then "226 ..."
+    kEndlessAfter,  // after faultOffset bytes filler comes without end, until the client closes
   };
   Fault fault = Fault::kNone;
   std::size_t faultOffset = 0;

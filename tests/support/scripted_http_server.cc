@@ -134,7 +134,7 @@ bool HttpSession::Respond(const ScriptedResponse& response) {
   head += "\r\n";
 
   std::string body = response.body;
-  const bool faulty = response.fault == Fault::kStallAfter || response.fault == Fault::kCloseAfter;
+  const bool faulty = response.fault != Fault::kNone;
   if (faulty) body.resize(std::min(body.size(), response.faultOffset));
   std::string wire;
   if (response.framing == Framing::kChunked) {
@@ -149,6 +149,20 @@ bool HttpSession::Respond(const ScriptedResponse& response) {
   if (!Send(head + wire)) return false;
   if (response.fault == Fault::kStallAfter) {
     StallUntilClosed();
+    return false;
+  }
+  if (response.fault == Fault::kDripAfter) {
+    bool sent = true;
+    for (std::size_t at = body.size(); sent && at < response.body.size(); ++at) {
+      pollfd stop{server_.stopEvent_, POLLIN, 0};
+      sent = poll(&stop, 1, 1000) == 0 && Send(response.body.substr(at, 1));
+    }
+    return sent && !close;
+  }
+  if (response.fault == Fault::kEndlessAfter) {
+    const std::string filler(64 * 1024, 'e');
+    while (!server_.stopping_ && Send(filler)) {
+    }
     return false;
   }
   return !faulty && !close;
