@@ -238,7 +238,7 @@ class CFtpFileFind {
   // regard to case). Non-zero when it holds at least one entry; otherwise FALSE with the last
   // error (ERROR_NO_MORE_FILES for an empty listing, or the code of the failure: refused, data
   // connection failed, time-out, ERROR_HTTP_INVALID_SERVER_RESPONSE for a listing beyond the size
-  // cap of 64 MiB or a million entries). Entries come in the server's order.
+  // cap of 16 MiB or 100,000 entries). Entries come in the server's order.
   BOOL FindFile(const char* pattern = nullptr, DWORD flags = INTERNET_FLAG_RELOAD);
   // Makes the next entry current (the first call the first entry); non-zero while another entry
   // follows the one it made current, zero when that one is the last.
