@@ -18,23 +18,6 @@ namespace {
 constexpr std::size_t kMaxRequestHead = 64 * 1024;
 constexpr std::size_t kChunkSize = 1000;
 
-std::string Reason(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 404:
-      return "Not Found";
-    case 500:
-      return "Internal Server Error";
-    default:
-      return "Status";
-  }
-}
-
 std::string Hex(std::size_t value) {
   char text[32];
   snprintf(text, sizeof(text), "%zx", value);
@@ -120,7 +103,7 @@ bool HttpSession::Respond(const ScriptedResponse& response) {
   if (response.raw) return Send(*response.raw) && !response.close;
 
   std::string head =
-      "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
+      "HTTP/1.1 " + std::to_string(response.status) + " Scripted\r\n";  // any reason will do
   if (response.framing == Framing::kContentLength) {
     head +=
         "Content-Length: " + response.contentLength.value_or(std::to_string(response.body.size())) +
@@ -150,14 +133,6 @@ bool HttpSession::Respond(const ScriptedResponse& response) {
   if (response.fault == Fault::kStallAfter) {
     StallUntilClosed();
     return false;
-  }
-  if (response.fault == Fault::kDripAfter) {
-    bool sent = true;
-    for (std::size_t at = body.size(); sent && at < response.body.size(); ++at) {
-      pollfd stop{server_.stopEvent_, POLLIN, 0};
-      sent = poll(&stop, 1, 1000) == 0 && Send(response.body.substr(at, 1));
-    }
-    return sent && !close;
   }
   if (response.fault == Fault::kEndlessAfter) {
     const std::string filler(64 * 1024, 'e');
