@@ -27,7 +27,7 @@ BOOL CFtpUpdates::FetchFile(const std::string& name) {
     if (!FindRemoteFile(working, size)) return FALSE;
     CInternetFile* file = OpenRemoteFile(working);
     if (file == nullptr) return FALSE;
-    const BOOL ok = ReadRemoteFile(file, size, &buffer);
+    const BOOL ok = AcceptsFileSize(size, false, shownName) && ReadRemoteFile(file, size, &buffer);
     CloseRemoteFile(file);
     if (ok && MatchesTriggerData(name, buffer, size)) break;
     if (buffer != nullptr) {
@@ -35,8 +35,8 @@ BOOL CFtpUpdates::FetchFile(const std::string& name) {
       buffer = nullptr;
     }
     const DWORD cause = GetLastError();
-    // Each attempt may wait up to the stall limit; a service that is stopping must not sit through
-    // the further ones, so a stop ends the attempts as the last permitted attempt would.
+    // A service that is stopping must not sit through further attempts, so a stop ends them as
+    // the last permitted attempt would.
     const bool stopping = WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;
     if (attempts >= config.downloadRetries || stopping) {
       const std::string detail = FormatErrorCode(cause);

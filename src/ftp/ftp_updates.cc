@@ -53,7 +53,8 @@ BOOL CFtpUpdates::Connect() {
     LogError(config.errorEventId, {FormatMessageId(IDS_CONNECTING_TO_SERVER, {display}), detail});
     return FALSE;
   }
-  if (!IsServerReachable(address.host.c_str(), address.PortOr(kFtpPort), config.probeTimeoutMs)) {
+  if (!IsServerReachable(address.host.c_str(), address.PortOr(kFtpPort), config.probeTimeoutMs,
+                         m_session.GetStopGrace())) {
     LogError(config.errorEventId,
              {FormatMessageId(IDS_CONNECTING_TO_SERVER, {display}), std::to_string(ERROR_TIMEOUT)});
     return FALSE;
@@ -117,7 +118,9 @@ BOOL CFtpUpdates::Connect() {
     Disconnect();
     return FALSE;
   }
-  ReadRemoteFile(file, m_nRemoteTriggerFileSize, &m_pRemoteTriggerFile);
+  if (AcceptsFileSize(m_nRemoteTriggerFileSize, true, triggerName)) {
+    ReadRemoteFile(file, m_nRemoteTriggerFileSize, &m_pRemoteTriggerFile);
+  }
   CloseRemoteFile(file);
   if (m_pRemoteTriggerFile == nullptr) {
     const std::string detail = FormatErrorCode(GetLastError());

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <vector>
@@ -39,17 +40,23 @@ bool BuildAddressList(const char* host, std::vector<in_addr_t>* addresses) {
 }
 
 // Waits up to `timeoutMs` for the socket to become writable; poll rather than select, so that a
-// process with many open descriptors cannot overflow an fd_set.
-bool WaitWritable(int fd, std::uint32_t timeoutMs) {
+// process with many open descriptors cannot overflow an fd_set. With a stop to watch, it waits in
+// slices short enough to notice it.
+bool WaitWritable(int fd, std::uint32_t timeoutMs, StopGrace* stop) {
   using Clock = std::chrono::steady_clock;
+  constexpr std::chrono::milliseconds kSlice{10};
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const Clock::time_point now = Clock::now();
+    if (stop != nullptr && stop->Expired(now)) return false;
+    const auto left = std::max(std::chrono::milliseconds(0),
+                               std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    const auto wait = stop != nullptr ? std::min(left, kSlice) : left;
     pollfd entry{fd, POLLOUT, 0};
-    const int ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    const int ready = poll(&entry, 1, static_cast<int>(wait.count()));
     if (ready > 0) return true;
-    if (ready == 0 || errno != EINTR) return false;
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready == 0 && Clock::now() >= deadline) return false;
   }
 }
 
@@ -66,7 +73,8 @@ bool IsEstablished(int fd) {
 
 }  // namespace
 
-bool IsServerReachable(const char* host, std::uint16_t port, std::uint32_t timeoutMs) {
+bool IsServerReachable(const char* host, std::uint16_t port, std::uint32_t timeoutMs,
+                       StopGrace* stop) {
   if (host == nullptr) return false;
   std::vector<in_addr_t> addresses;
   if (!BuildAddressList(host, &addresses)) return false;
@@ -80,14 +88,17 @@ bool IsServerReachable(const char* host, std::uint16_t port, std::uint32_t timeo
   target.sin_port = htons(port);
   // All on the one socket: once the first connect is in progress, later ones fail, so in practice
   // the wait concerns the first address that is tried.
+  bool tried = false;
   for (const in_addr_t address : addresses) {
     if (address == 0) break;                    // 0.0.0.0 ends the list
     if (address == INADDR_BROADCAST) continue;  // 255.255.255.255 is never tried
     target.sin_addr.s_addr = address;
+    tried = true;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) == 0) break;
   }
 
-  const bool reachable = WaitWritable(fd, timeoutMs) && IsEstablished(fd);
+  // Without a connection attempt there is nothing to wait for.
+  const bool reachable = tried && WaitWritable(fd, timeoutMs, stop) && IsEstablished(fd);
   close(fd);
   return reachable;
 }

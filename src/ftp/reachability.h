@@ -7,10 +7,15 @@
 
 #include <cstdint>
 
+#include "platform/internet/internet.h"
+
 // `host` is a dotted IPv4 address or a host name (resolved to IPv4 addresses only, at most 10 of
 // which are tried); `port` in host byte order. True only when a connection was established within
 // `timeoutMs`. A name that does not resolve fails at once; a refused connection fails as soon as
-// the refusal arrives.
-bool IsServerReachable(const char* host, std::uint16_t port, std::uint32_t timeoutMs);
+// the refusal arrives; so does a list without an address to try (0.0.0.0 ends the list and
+// 255.255.255.255 is skipped). `stop`, the run's stop grace (may be null), ends the wait as it
+// ends the internet layer's.
+bool IsServerReachable(const char* host, std::uint16_t port, std::uint32_t timeoutMs,
+                       StopGrace* stop = nullptr);
 
 #endif  // FILEREPOSITORY_FTP_REACHABILITY_H_

@@ -1,5 +1,7 @@
 #include "http/http_updates.h"
 
+#include <strings.h>
+
 #include "ftp/reachability.h"
 #include "host/utility.h"
 #include "resources/messages.h"
@@ -57,12 +59,13 @@ BOOL CHttpUpdates::Connect() {
   }
   const bool tls = address.scheme == ServerScheme::kHttps;
   if (!IsServerReachable(address.host.c_str(), address.PortOr(tls ? kHttpsPort : kHttpPort),
-                         config.probeTimeoutMs)) {
+                         config.probeTimeoutMs, m_session.GetStopGrace())) {
     LogError(config.errorEventId,
              {FormatMessageId(IDS_CONNECTING_TO_SERVER, {display}), std::to_string(ERROR_TIMEOUT)});
     return FALSE;
   }
 
+  m_server = address;
   try {
     m_pHttpConnection =
         m_session.GetHttpConnection(address.host.c_str(), address.port, nullptr, nullptr, tls);
@@ -77,13 +80,14 @@ BOOL CHttpUpdates::Connect() {
     CMemoryDebugging::TraceDeallocate(m_pRemoteTriggerFile);
     m_pRemoteTriggerFile = nullptr;
   }
-  CHttpFile* file = RequestRemoteFile(objectPath);
+  CHttpFile* file = RequestRemoteFile(RequestPath(triggerName));
   if (file == nullptr) {
     LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {objectPath}),
                                    std::to_string(ERROR_PATH_NOT_FOUND)});
     Disconnect();
   } else {
-    ReadRemoteResponse(file, &m_pRemoteTriggerFile, &m_nRemoteTriggerFileSize);
+    NoteRedirect(file, objectPath);
+    ReadRemoteResponse(file, &m_pRemoteTriggerFile, &m_nRemoteTriggerFileSize, true, triggerName);
     CloseRemoteFile(file);
     if (m_pRemoteTriggerFile == nullptr) {
       LogError(config.errorEventId,
@@ -114,14 +118,15 @@ BOOL CHttpUpdates::FetchFile(const std::string& name) {
   };
   DWORD attempts = 0;
   for (;;) {
-    CHttpFile* file = RequestRemoteFile(remotePath);
+    CHttpFile* file = RequestRemoteFile(RequestPath(name));
     if (file == nullptr) {
       LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {remotePath}),
                                      FormatMessageId(IDS_REMOTE_FILE_DOES_NOT_EXIST)});
       release();
       return FALSE;
     }
-    const BOOL ok = ReadRemoteResponse(file, &buffer, &size);
+    NoteRedirect(file, remotePath);
+    const BOOL ok = ReadRemoteResponse(file, &buffer, &size, false, remotePath);
     CloseRemoteFile(file);
     if (ok && MatchesTriggerData(name, buffer, size)) break;
     const DWORD cause = GetLastError();
@@ -137,6 +142,34 @@ BOOL CHttpUpdates::FetchFile(const std::string& name) {
   }
 
   return WriteFetchedFile(buffer, size, localPath);
+}
+
+std::string CHttpUpdates::RequestPath(const std::string& name) const {
+  return m_strRemoteDir + "\\" + HttpEscapeName(name);
+}
+
+void CHttpUpdates::NoteRedirect(CHttpFile* file, const std::string& shownPath) {
+  const std::string url = file->GetFileURL();
+  if (url.empty()) return;
+  // The scheme and authority of the URL, as a server address.
+  const std::size_t authority = url.find("://");
+  const std::size_t path =
+      authority == std::string::npos ? std::string::npos : url.find('/', authority + 3);
+  const std::string origin = url.substr(0, path);
+  const auto port = [](const ServerAddress& address) {
+    return address.PortOr(address.scheme == ServerScheme::kHttps ? kHttpsPort : kHttpPort);
+  };
+  ServerAddress landed;
+  if (ParseServerAddress(origin, &landed) && landed.scheme == m_server.scheme &&
+      strcasecmp(landed.host.c_str(), m_server.host.c_str()) == 0 &&
+      port(landed) == port(m_server)) {
+    return;
+  }
+  if (origin == m_strRedirectLogged) return;
+  m_strRedirectLogged = origin;
+  LogOperation(Config().operationEventId, {FormatMessageId(IDS_UPDATING_FILE, {shownPath}),
+                                           "The server sent the request on to another server: " +
+                                               MaskPassword(url, m_strPassword)});
 }
 
 CHttpFile* CHttpUpdates::RequestRemoteFile(const std::string& objectPath) {
@@ -169,7 +202,8 @@ CHttpFile* CHttpUpdates::RequestRemoteFile(const std::string& objectPath) {
   return file;
 }
 
-BOOL CHttpUpdates::ReadRemoteResponse(CHttpFile* file, BYTE** buffer, std::uint64_t* size) {
+BOOL CHttpUpdates::ReadRemoteResponse(CHttpFile* file, BYTE** buffer, std::uint64_t* size,
+                                      bool triggerFile, const std::string& shownName) {
   DWORD length = 0;
   DWORD lengthSize = sizeof(length);
   if (!file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &lengthSize,
@@ -178,6 +212,8 @@ BOOL CHttpUpdates::ReadRemoteResponse(CHttpFile* file, BYTE** buffer, std::uint6
   }
   *size = length;
   if (*buffer != nullptr) CMemoryDebugging::TraceDeallocate(*buffer);
+  *buffer = nullptr;
+  if (!AcceptsFileSize(length, triggerFile, shownName)) return FALSE;
   *buffer = static_cast<BYTE*>(CMemoryDebugging::TraceAllocate(length, kHttpUpdatesTag, __LINE__));
   if (*buffer == nullptr) return FALSE;
 

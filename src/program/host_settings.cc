@@ -7,6 +7,7 @@
 #include "platform/internet/internet.h"
 #include "program/console.h"
 #include "program/property_store.h"
+#include "update/repository_updates.h"
 
 namespace updater {
 
@@ -23,7 +24,9 @@ bool ApplyHostSettings(const ProgramConfig& config, std::string* error) {
   InternetTimeouts timeouts = GetInternetTimeouts();
   if (config.connectTimeoutMs) timeouts.connectMs = *config.connectTimeoutMs;
   if (config.stallTimeoutMs) timeouts.stallMs = *config.stallTimeoutMs;
+  if (config.minRateBytesPerS) timeouts.minRateBytesPerS = *config.minRateBytesPerS;
   SetInternetTimeouts(timeouts);
+  if (config.maxFileSize) SetMaxFileSize(*config.maxFileSize);
   SetInternetCaFile(config.caFile.empty() ? nullptr : config.caFile.c_str());
   return true;
 }

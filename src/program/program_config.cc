@@ -241,6 +241,10 @@ class ConfigLoader {
         config.connectTimeoutMs = ReadNumber(node, "network." + name, 1, kMaxTimeoutMs);
       } else if (name == "stall_timeout_ms") {
         config.stallTimeoutMs = ReadNumber(node, "network." + name, 1, kMaxTimeoutMs);
+      } else if (name == "min_rate_bytes_per_s") {
+        config.minRateBytesPerS = ReadNumber(node, "network." + name, 0, kMaxU32);
+      } else if (name == "max_file_size") {
+        config.maxFileSize = ReadNumber(node, "network." + name, 1, kMaxU32);
       } else if (name == "ca_file") {
         if (auto file = ReadText(node, "network.ca_file")) {
           config.caFile = ResolvePath(*file);
@@ -303,6 +307,7 @@ class ConfigLoader {
     }
     CheckOrder(table, settings, "min_interval", "max_interval");
     CheckOrder(table, settings, "retry_interval", "max_retry_interval");
+    CheckFtpsIsPassive(table, settings);
     return problems_.size() == problemsBefore;
   }
 
@@ -377,6 +382,26 @@ class ConfigLoader {
             "processor." + std::string(low) + " (" + std::to_string(settings.Number(low)) +
                 ") must not exceed processor." + high + " (" +
                 std::to_string(settings.Number(high)) + ")");
+  }
+
+  // The internet layer refuses FTP over TLS in active mode (libcurl 7.87 and 7.88 never start TLS
+  // on an active data connection); say so now rather than in every cycle's log.
+  void CheckFtpsIsPassive(const toml::table& table, const ProcessorSettings& settings) {
+    if (!settings.numbers.count("passive") || settings.Number("passive") != 0) return;
+    for (const char* key : {"server", "default_server"}) {
+      ServerAddress address;
+      const std::string* server = settings.FindText(key);
+      if (server == nullptr || !ParseServerAddress(*server, &address) ||
+          address.scheme != ServerScheme::kFtps) {
+        continue;
+      }
+      const toml::node* at = table.get("passive");
+      Problem(at != nullptr ? LineOf(*at) : settings.line,
+              "processor.passive = false cannot serve the ftps:// server \"" + *server +
+                  "\": this system's libcurl never starts TLS on an active-mode data connection, "
+                  "so every transfer would hang until the stall limit; use passive = true");
+      return;
+    }
   }
 
   // The library serves "MailFilter0" in one slot and every other processor in the other: a

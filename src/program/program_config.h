@@ -78,6 +78,8 @@ struct ProgramConfig {
   std::string logFile;  // absolute; empty: stderr
   std::optional<std::uint32_t> connectTimeoutMs;
   std::optional<std::uint32_t> stallTimeoutMs;
+  std::optional<std::uint32_t> minRateBytesPerS;
+  std::optional<std::uint32_t> maxFileSize;
   std::string caFile;  // absolute; empty: the system's trust store
   std::vector<ProcessorSettings> processors;
 

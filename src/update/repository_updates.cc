@@ -1,5 +1,6 @@
 #include "update/repository_updates.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -10,21 +11,17 @@
 
 namespace {
 
-// Passwords shorter than this are not masked: they would match ordinary text everywhere, and no
-// text of the system's own ever holds the password.
-constexpr std::size_t kShortestMaskedPassword = 4;
-
-std::string MaskPassword(std::string_view text, const std::string& password) {
-  std::string masked(text);
-  if (password.size() < kShortestMaskedPassword) return masked;
-  for (std::size_t at = masked.find(password); at != std::string::npos;
-       at = masked.find(password, at + 8)) {
-    masked.replace(at, password.size(), "********");
-  }
-  return masked;
-}
+std::atomic<std::uint64_t> g_maxFileSize{kDefaultMaxFileSize};
 
 }  // namespace
+
+void SetMaxFileSize(std::uint64_t bytes) {
+  g_maxFileSize = bytes != 0 ? bytes : kDefaultMaxFileSize;
+}
+
+std::uint64_t GetMaxFileSize() {
+  return g_maxFileSize;
+}
 
 CRepositoryUpdates::CRepositoryUpdates(UpdateSlot* slot)
     : m_session(nullptr, 1, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
@@ -37,6 +34,9 @@ CRepositoryUpdates::CRepositoryUpdates(UpdateSlot* slot)
       m_nLocalTriggerFileSize(0),
       m_log(slot->m_hMailServer, "VARAZO", nullptr) {
   m_mailServer.Wrap(slot->m_hMailServer);
+  // Every wait on a server ends soon after a stop, so that a slow or hostile server cannot hold
+  // the worker, and with it the service's shutdown.
+  m_session.SetStopEvent(m_hStopEvent);
 }
 
 CRepositoryUpdates::~CRepositoryUpdates() {
@@ -58,7 +58,7 @@ void CRepositoryUpdates::Log(bool error, DWORD eventId,
                              std::initializer_list<std::string_view> texts) {
   std::vector<std::string> owned;
   owned.reserve(texts.size());
-  for (std::string_view text : texts) owned.push_back(MaskPassword(text, m_strPassword));
+  for (std::string_view text : texts) owned.emplace_back(text);
   std::vector<const char*> pointers;
   pointers.reserve(owned.size());
   for (const std::string& text : owned) pointers.push_back(text.c_str());
@@ -92,6 +92,22 @@ BOOL CRepositoryUpdates::SaveInstalledFiles(const CTriggerFileData& list) {
   LogError(config.errorEventId,
            {FormatMessageId(IDS_FAILED_TO_UPDATE_CONFIGURATION, {TextOrEmpty(config.displayName)}),
             detail});
+  return FALSE;
+}
+
+BOOL CRepositoryUpdates::AcceptsFileSize(std::uint64_t size, bool triggerFile,
+                                         const std::string& shownName) {
+  const std::uint64_t limit = triggerFile ? kMaxTriggerFileSize : GetMaxFileSize();
+  if (size <= limit) return TRUE;
+  // Logged once for a file, not once for each of its attempts.
+  if (shownName != m_lastRefusedSize) {
+    m_lastRefusedSize = shownName;
+    LogError(Config().errorEventId,
+             {FormatMessageId(IDS_UPDATING_FILE, {shownName}),
+              "The server announces " + std::to_string(size) + " bytes, more than the limit of " +
+                  std::to_string(limit) + " bytes."});
+  }
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return FALSE;
 }
 

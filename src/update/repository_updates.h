@@ -70,8 +70,9 @@ class CRepositoryUpdates {
                          CStringList& list);
 
   // One operation or error entry: event id, then the texts (a title and a detail). The first
-  // text of the entry is word 24 (operations) or word 23 (errors). The login password never
-  // reaches the log: where a text holds it (a server may echo it), it is masked.
+  // text of the entry is word 24 (operations) or word 23 (errors). Texts are logged as given:
+  // where a server's text or a URL may hold the login password, it was masked where it entered
+  // (MaskPassword).
   void LogOperation(DWORD eventId, std::initializer_list<std::string_view> texts);
   void LogError(DWORD eventId, std::initializer_list<std::string_view> texts);
 
@@ -86,6 +87,12 @@ class CRepositoryUpdates {
   // Writes a downloaded and checked file to `localPath`, releases its block (from the tracing
   // allocator) and logs a failed write.
   BOOL WriteFetchedFile(BYTE* buffer, std::uint64_t size, const std::string& localPath);
+  // For the transports, before they allocate the block of a download of `size` bytes: whether a
+  // file that large is taken into memory (the trigger file up to kMaxTriggerFileSize, any other
+  // up to GetMaxFileSize()). When it is not, the download fails as a failed allocation does
+  // (last error ERROR_NOT_ENOUGH_MEMORY), and an error entry titled with `shownName` gives the
+  // size and the limit, once for the attempts at one file.
+  BOOL AcceptsFileSize(std::uint64_t size, bool triggerFile, const std::string& shownName);
 
   // On the original platform the run object derives from the internet session; here the session
   // is the first member, so that it is made first and closed last, as a base would be.
@@ -107,8 +114,18 @@ class CRepositoryUpdates {
   CLogRecord m_log;
 
  private:
+  std::string m_lastRefusedSize;  // the shown name of the last file refused for its size
   void Log(bool error, DWORD eventId, std::initializer_list<std::string_view> texts);
 };
+
+// The largest trigger file a run takes into memory, whatever the configuration.
+inline constexpr std::uint64_t kMaxTriggerFileSize = 16u << 20;
+// The largest definition file a run takes into memory; process-wide, set by the embedding program
+// (0 restores the default). Each file is held whole in one block, so this bounds the memory a
+// server can make a run take.
+inline constexpr std::uint64_t kDefaultMaxFileSize = 256u << 20;
+void SetMaxFileSize(std::uint64_t bytes);
+std::uint64_t GetMaxFileSize();
 
 // The text of a configuration word, "" for null.
 inline const char* TextOrEmpty(const char* text) {

@@ -136,23 +136,38 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
     connect(fds.back(), reinterpret_cast<sockaddr*>(&address), length);
   }
   config_->probeTimeoutMs = 300;
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Run(ntohs(address.sin_port))->Connect());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
-  ExpectLogged({Error(3001, {kTitle20051, "1460"})});
+  // A stop ends a longer wait after its grace; a list without an address to try ends it at once.
+  config_->probeTimeoutMs = 600000;
+  SetEvent(slot_->m_hStopEvent);
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Run(ntohs(address.sin_port))->Connect());
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(kStopGraceMs) + std::chrono::seconds(5));
+  ResetEvent(slot_->m_hStopEvent);
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(TestFtpUpdates(slot_.get(), "0.0.0.0", backup_).Connect());
+  EXPECT_FALSE(TestFtpUpdates(slot_.get(), "255.255.255.255", backup_).Connect());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ExpectLogged({Error(3001, {kTitle20051, "1460"}), Error(3001, {kTitle20051, "1460"}),
+                Error(3001, {kTitle20051, "1460"}), Error(3001, {kTitle20051, "1460"})});
   for (int fd : fds) close(fd);
 
-  // A reply that echoes the password is logged with the password masked.
-  scripted_.AddRule({"CWD", "updates", ScriptedRule::Action::kReply, "550 s3cret-pass?\r\n", -1});
-  EXPECT_FALSE(Run(scripted_.port())->Connect());
-  ExpectLogged({Error(3001, {"Failed to find the updates directory on the remote FTP server",
-                             "12003:550 - 550 ********?"})});
-
+  // A reply that echoes the password is logged with the password masked; our own texts are not
+  // masked, even where they hold it.
+  scripted_.AddRule({"CWD", "updates", ScriptedRule::Action::kReply, "550 Virus?\r\n", -1});
+  auto echoed = Run(scripted_.port());
+  echoed->m_strPassword = "Virus";
+  EXPECT_FALSE(echoed->Connect());
   scripted_.Stall("USER");  // a server that stops answering fails after the stall limit
   SetInternetTimeouts({2000, 1500});
-  EXPECT_FALSE(Run(scripted_.port())->Connect());
-  ExpectLogged({Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
+  EXPECT_FALSE(echoed->Connect());
+  ExpectLogged({Error(3001, {"Failed to find the updates directory on the remote FTP server",
+                             "12003:550 - 550 ********?"}),
+                Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
 }
 
 TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {

@@ -1,8 +1,7 @@
 // The repository-updater program as a user drives it: what it refuses before it starts anything
-// (bad arguments, bad configuration files), update cycles against FTP servers on loopback with the
-// store commands an administrator uses beside them, and stop signals during a cycle.
-#include <signal.h>
-
+// (bad arguments, bad configuration files), and update cycles against FTP servers on loopback with
+// the store commands an administrator uses beside them. Stop signals during a cycle are tested
+// with the hostile servers that make them matter (tests/faults/hostile_server_test.cc).
 #include <memory>
 #include <string>
 #include <tuple>
@@ -13,7 +12,6 @@
 
 #include "program/updater_process.h"
 #include "support/ftp_servers.h"
-#include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -156,37 +154,6 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
             "  update now pending:        yes\n"
             "  installed files recorded:  2\n"
             "  invalid definition files:  detected\n");
-}
-
-// A stop signal while a download hangs: nothing of the interrupted set is installed, so the
-// engine is never signalled with a partial one; run stops with 0, once reports the pass failed.
-TEST(UpdaterStop, StopSignalDuringACycleInstallsNothing) {
-  TempDir dir;
-  testing_support::ScriptedFtpServer server;
-  for (const char* name : {"a.dat", "b.dat", "c.dat"}) WriteFile(dir / "set/" + name, "x");
-  testing_support::ScriptedFile stalled;
-  stalled.content = "x";
-  stalled.fault = testing_support::ScriptedFile::Fault::kStallAfter;
-  for (const char* name : {"/updates/a.dat", "/updates/c.dat"}) server.AddFile(name, "x");
-  server.AddFile("/updates/b.dat", stalled);
-  server.AddFile("/updates/trigger.crc", RunUpdater({"checksum", dir / "set"}).out);
-  const std::string config = WriteConfig(dir, server.port());
-  for (const auto& [command, sig, status, err, out] :
-       {std::tuple{"run", SIGTERM, 0, "stopping on SIGTERM", ""},
-        {"once", SIGTERM, 1, "interrupted by SIGTERM", "MailFilter0: failed\n"},
-        {"once", SIGINT, 1, "interrupted by SIGINT", "MailFilter0: failed\n"}}) {
-    const long before = program_test::Count(server.Transcript(), "RETR b.dat");
-    program_test::Updater updater({command, "-c", config});
-    ASSERT_TRUE(program_test::Eventually([&] {
-      return program_test::Count(server.Transcript(), "RETR b.dat") > before;
-    })) << updater.Err();
-    updater.Signal(sig);
-    ASSERT_EQ(updater.Wait(), status) << updater.Err();
-    EXPECT_THAT(updater.Err(), HasSubstr(err));
-    EXPECT_EQ(updater.Out(), out);
-    EXPECT_FALSE(FileExists(dir / "filter/definitions/a.dat"));
-    EXPECT_FALSE(FileExists(dir / "filter/definitions/trigger.crc"));
-  }
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace testing_support {
@@ -106,7 +105,6 @@ class ScriptedSession {
   std::string cwd_ = "/";
   bool loggedIn_ = false;
   int passive_ = -1;
-  std::optional<sockaddr_in> active_;
 };
 
 ScriptedSession::Wait ScriptedSession::WaitReadable(int fd, int timeoutMs) {
@@ -158,29 +156,16 @@ void ScriptedSession::StallUntilClosed() {
 }
 
 int ScriptedSession::OpenData() {
-  if (passive_ >= 0) {
-    const int listener = passive_;
-    passive_ = -1;
-    int data = -1;
-    if (WaitReadable(listener, kDataWaitMs) == Wait::kReady) {
-      data = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    }
-    server_.CloseFd(listener);
-    if (data >= 0) server_.RegisterFd(data);
-    return data;
+  if (passive_ < 0) return -1;
+  const int listener = passive_;
+  passive_ = -1;
+  int data = -1;
+  if (WaitReadable(listener, kDataWaitMs) == Wait::kReady) {
+    data = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   }
-  if (active_) {
-    const int data = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (data < 0) return -1;
-    server_.RegisterFd(data);
-    if (connect(data, reinterpret_cast<const sockaddr*>(&*active_), sizeof(*active_)) != 0) {
-      server_.CloseFd(data);
-      return -1;
-    }
-    active_.reset();
-    return data;
-  }
-  return -1;
+  server_.CloseFd(listener);
+  if (data >= 0) server_.RegisterFd(data);
+  return data;
 }
 
 void ScriptedSession::CloseData(int& fd) {
@@ -265,6 +250,21 @@ bool ScriptedSession::SendFile(const std::string& path) {
       StallUntilClosed();
       CloseData(data);
       return false;
+    case ScriptedFile::Fault::kDripAfter: {
+      bool sent = Send(data, head);
+      for (std::size_t at = head.size(); sent && at < file.content.size(); ++at) {
+        pollfd stop{server_.stopEvent_, POLLIN, 0};
+        sent = poll(&stop, 1, 1000) == 0 && Send(data, file.content.substr(at, 1));
+      }
+      CloseData(data);
+      return sent && Reply("226 Transfer complete.\r\n");
+    }
+    case ScriptedFile::Fault::kEndlessAfter: {
+      const std::string filler(64 * 1024, 'e');
+      for (bool sent = Send(data, head); sent && !server_.stopping_;) sent = Send(data, filler);
+      CloseData(data);
+      return false;
+    }
   }
   CloseData(data);
   return false;
@@ -298,8 +298,6 @@ bool ScriptedSession::Handle(const std::string& verb, const std::string& argumen
     return Reply("250 Directory changed.\r\n");
   }
   if (verb == "TYPE") return Reply("200 Type set.\r\n");
-  if (verb == "NOOP") return Reply("200 OK.\r\n");
-  if (verb == "SYST") return Reply("215 UNIX Type: L8\r\n");
   if (verb == "EPSV" || verb == "PASV") {
     if (passive_ >= 0) server_.CloseFd(passive_);
     std::uint16_t port = 0;
@@ -312,68 +310,14 @@ bool ScriptedSession::Handle(const std::string& verb, const std::string& argumen
     return Reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(port >> 8) + "," +
                  std::to_string(port & 0xFF) + ").\r\n");
   }
-  if (verb == "EPRT" || verb == "PORT") {
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    unsigned port = 0;
-    if (verb == "EPRT") {
-      // |1|127.0.0.1|port|
-      const std::size_t last =
-          argument.size() < 2 ? std::string::npos : argument.rfind('|', argument.size() - 2);
-      if (last == std::string::npos) return Reply("501 Bad EPRT.\r\n");
-      port = static_cast<unsigned>(std::strtoul(argument.c_str() + last + 1, nullptr, 10));
-    } else {
-      unsigned a = 0, b = 0, c = 0, d = 0, high = 0, low = 0;
-      if (std::sscanf(argument.c_str(), "%u,%u,%u,%u,%u,%u", &a, &b, &c, &d, &high, &low) != 6) {
-        return Reply("501 Bad PORT.\r\n");
-      }
-      port = high * 256 + low;
-    }
-    if (port == 0 || port > 65535) return Reply("501 Bad port.\r\n");
-    target.sin_port = htons(static_cast<std::uint16_t>(port));
-    active_ = target;
-    return Reply("200 Command okay.\r\n");
-  }
-  if (verb == "MLSD") {
-    return SendListing(true);
-  }
+  if (verb == "MLSD") return SendListing(true);
   if (verb == "LIST") return SendListing(false);
-  if (verb == "NLST") {
-    std::string names;
-    {
-      std::lock_guard<std::mutex> lock(server_.mutex_);
-      for (const auto& [path, file] : server_.files_) {
-        if (Parent(path) == cwd_) names += BaseName(path) + "\r\n";
-      }
-    }
-    return Transfer(names);
-  }
-  if (verb == "SIZE") {
-    std::optional<std::uint64_t> size;
-    {
-      std::lock_guard<std::mutex> lock(server_.mutex_);
-      const auto file = server_.files_.find(Resolve(cwd_, argument));
-      if (file != server_.files_.end()) {
-        size = file->second.listedSize.value_or(file->second.content.size());
-      }
-    }
-    if (!size) return Reply("550 No such file.\r\n");
-    return Reply("213 " + std::to_string(*size) + "\r\n");
-  }
   if (verb == "RETR") return SendFile(Resolve(cwd_, argument));
   return Reply("502 Command not implemented.\r\n");
 }
 
 void ScriptedSession::Run() {
-  bool stall = false;
-  {
-    std::lock_guard<std::mutex> lock(server_.mutex_);
-    stall = server_.stallGreeting_;
-  }
-  if (stall) {
-    StallUntilClosed();
-  } else if (Reply("220 Scripted server ready.\r\n")) {
+  if (Reply("220 Scripted server ready.\r\n")) {
     while (std::optional<std::string> line = ReadLine()) {
       const std::size_t space = line->find(' ');
       const std::string verb = Upper(line->substr(0, space));
@@ -497,11 +441,6 @@ void ScriptedFtpServer::AddFile(const std::string& path, const std::string& cont
   ScriptedFile file;
   file.content = content;
   AddFile(path, std::move(file));
-}
-
-void ScriptedFtpServer::StallGreeting() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  stallGreeting_ = true;
 }
 
 void ScriptedFtpServer::AddRule(ScriptedRule rule) {

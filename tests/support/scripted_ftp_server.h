@@ -1,6 +1,6 @@
 // An in-process FTP server whose behaviour a test scripts, for what real servers will not do on
-// demand: files shorter or longer than their listing says, transfers broken off or stalled
-// mid-way, replies that refuse or stall, a server that accepts and never answers.
+// demand: files shorter or longer than their listing says, transfers broken off, stalled,
+// trickling or endless mid-way, replies that refuse or stall.
 //
 // It listens on 127.0.0.1 at a free port and serves each control connection on a thread of its
 // own with plain blocking sockets; the destructor stops everything (connections still open are
@@ -9,8 +9,8 @@
 // any time.
 //
 // Without a script it behaves as a small read-only server: USER/PASS (any user and password),
-// PWD, CWD, TYPE, EPSV, PASV, EPRT, PORT, MLSD, LIST, NLST, RETR,
-// SIZE, NOOP, QUIT; other commands get 502. The working directory starts at "/".
+// PWD, CWD, TYPE, EPSV, PASV, MLSD, LIST, RETR, QUIT (passive mode only); other commands get 502.
+// The working directory starts at "/".
 #ifndef FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
 #define FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
 
@@ -33,9 +33,11 @@ struct ScriptedFile {
   std::optional<std::uint64_t> listedSize;
   enum class Fault {
     kNone,
-    kBreakAfter,  // after faultOffset bytes the data connection closes and "426 ..." follows
-    kDropAfter,   // after faultOffset bytes the data and control connections close, no reply
-    kStallAfter,  // after faultOffset bytes nothing more comes; the connections stay open
+    kBreakAfter,    // after faultOffset bytes the data connection closes and "426 ..." follows
+    kDropAfter,     // after faultOffset bytes the data and control connections close, no reply
+    kStallAfter,    // after faultOffset bytes nothing more comes; the connections stay open
+    kDripAfter,     // after faultOffset bytes the rest comes one byte a second, then "226 ..."
+    kEndlessAfter,  // after faultOffset bytes filler comes without end, until the client closes
   };
   Fault fault = Fault::kNone;
   std::size_t faultOffset = 0;
@@ -70,7 +72,6 @@ class ScriptedFtpServer {
   void AddFile(const std::string& path, const std::string& content);
 
   // --- Faults.
-  void StallGreeting();  // accept, then never send anything
   void AddRule(ScriptedRule rule);
   void Reply(const std::string& verb, const std::string& reply);  // kReply for every argument
   void Stall(const std::string& verb);                            // kStall for every argument
@@ -95,7 +96,6 @@ class ScriptedFtpServer {
   mutable std::mutex mutex_;
   std::set<std::string> directories_{"/"};
   std::map<std::string, ScriptedFile> files_;
-  bool stallGreeting_ = false;
   std::vector<ScriptedRule> rules_;
   std::vector<std::string> transcript_;
   std::set<int> openFds_;

@@ -18,23 +18,6 @@ namespace {
 constexpr std::size_t kMaxRequestHead = 64 * 1024;
 constexpr std::size_t kChunkSize = 1000;
 
-std::string Reason(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 404:
-      return "Not Found";
-    case 500:
-      return "Internal Server Error";
-    default:
-      return "Status";
-  }
-}
-
 std::string Hex(std::size_t value) {
   char text[32];
   snprintf(text, sizeof(text), "%zx", value);
@@ -120,7 +103,7 @@ bool HttpSession::Respond(const ScriptedResponse& response) {
   if (response.raw) return Send(*response.raw) && !response.close;
 
   std::string head =
-      "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
+      "HTTP/1.1 " + std::to_string(response.status) + " Scripted\r\n";  // any reason will do
   if (response.framing == Framing::kContentLength) {
     head +=
         "Content-Length: " + response.contentLength.value_or(std::to_string(response.body.size())) +
@@ -134,7 +117,7 @@ bool HttpSession::Respond(const ScriptedResponse& response) {
   head += "\r\n";
 
   std::string body = response.body;
-  const bool faulty = response.fault == Fault::kStallAfter || response.fault == Fault::kCloseAfter;
+  const bool faulty = response.fault != Fault::kNone;
   if (faulty) body.resize(std::min(body.size(), response.faultOffset));
   std::string wire;
   if (response.framing == Framing::kChunked) {
@@ -149,6 +132,12 @@ bool HttpSession::Respond(const ScriptedResponse& response) {
   if (!Send(head + wire)) return false;
   if (response.fault == Fault::kStallAfter) {
     StallUntilClosed();
+    return false;
+  }
+  if (response.fault == Fault::kEndlessAfter) {
+    const std::string filler(64 * 1024, 'e');
+    while (!server_.stopping_ && Send(filler)) {
+    }
     return false;
   }
   return !faulty && !close;

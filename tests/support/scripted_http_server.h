@@ -1,6 +1,7 @@
 // An in-process HTTP server whose answers a test scripts, for what real servers will not do on
 // demand: no Content-Length, chunked bodies, bodies longer or shorter than announced, any status,
-// stalls before or inside a response, garbage, a connection closed without an answer.
+// stalls before or inside a response, bodies that never end, garbage, a connection closed
+// without an answer.
 //
 // It listens on 127.0.0.1 at a free port and serves each connection on a thread of its own with
 // plain blocking sockets, one request after the other while the connection stays open. It records
@@ -40,6 +41,7 @@ struct ScriptedResponse {
     kCloseBeforeHead,  // close the connection without a byte
     kStallAfter,       // the head and faultOffset body bytes, then nothing more
     kCloseAfter,       // the head and faultOffset body bytes, then the connection closes
+    kEndlessAfter,     // the head and faultOffset body bytes, then filler until the client closes
   };
   Fault fault = Fault::kNone;
   std::size_t faultOffset = 0;

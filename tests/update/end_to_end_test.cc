@@ -199,37 +199,6 @@ TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
   EXPECT_EQ(next, 0u);  // requested-only
 }
 
-TEST_F(EndToEndTest, StopDuringDownloadsSuspendsTheRemainingFiles) {
-  ScriptedFtpServer server;
-  ScriptedFile slow;
-  slow.content = "slow";
-  slow.fault = ScriptedFile::Fault::kStallAfter;
-  slow.faultOffset = 2;
-  server.AddFile("/updates/a.dat", slow);
-  server.AddFile("/updates/b.dat", "bravo");
-  server.AddFile("/updates/c.dat", "charlie");
-  server.AddFile("/updates/trigger.crc", ChecksumLine("a.dat", "slow") +
-                                             ChecksumLine("b.dat", "bravo") +
-                                             ChecksumLine("c.dat", "charlie"));
-  config_.SetText(&UpdateConfig::serverName,
-                  ("ftp://127.0.0.1:" + std::to_string(server.port())).c_str());
-  SetInternetTimeouts({5000, 3000});
-  config_->downloadRetries = 0;
-  LogCapture log;
-  config_.SetDword("UpdateNow", 1);
-  ASSERT_EQ(StartRepositoryUpdateThread(config_.get()), 1u);
-  // Stop while a.dat stalls: the loop sees the stop once that download has failed.
-  while (server.CountCommands("RETR") < 2)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  StopRepositoryUpdateThread();
-  EXPECT_TRUE(log.Contains(Is(Error(3001, {"Updating the \"\"updates\\a.dat\"\" file",
-                                           "Service shutting down.  Update process suspended "
-                                           "with 2 files still to update."}))))
-      << log.Dump();
-  EXPECT_FALSE(FileExists(config_.definitionsDir() + "/b.dat"));
-  EXPECT_FALSE(FileExists(config_.definitionsDir() + "/trigger.crc"));
-}
-
 TEST_F(EndToEndTest, HostileTriggerFilesFailTheCycleAndInstallNothing) {
   Serve();
   WriteFile(served_ + "/updates/trigger.crc", "0 a.dat\r\n");

@@ -142,6 +142,9 @@ FtpControl::~FtpControl() {
 DWORD FtpControl::Login(std::shared_ptr<CurlSession> session, const FtpLogin& login,
                         std::shared_ptr<FtpControl>* control) {
   if (session == nullptr) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+  // libcurl 7.87 and 7.88 never start TLS on an active-mode data connection: every transfer
+  // would wait for the stall limit and then fail. Refused before any connection is made.
+  if (login.tls && !login.passive) return ERROR_INTERNET_INVALID_OPERATION;
   // A line break would end the command and start another one of the caller's making.
   if (HasControlBytes(login.user)) return ERROR_INTERNET_INCORRECT_USER_NAME;
   if (HasControlBytes(login.password)) return ERROR_INTERNET_INCORRECT_PASSWORD;
@@ -174,9 +177,8 @@ DWORD FtpControl::Login(std::shared_ptr<CurlSession> session, const FtpLogin& lo
     const std::string caFile = CaFile();
     if (!caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
   }
-  // libcurl keeps its own copy; this object keeps none.
-  made->login_.password.clear();
-  made->login_.password.shrink_to_fit();
+  // libcurl keeps its own copy for the login; this object keeps one only to mask it in the
+  // replies it records (a server may echo it).
 
   DWORD code = made->Prepare();
   if (code == ERROR_SUCCESS) code = made->RunWithoutBody(made->Url("", ""));
@@ -363,7 +365,8 @@ void FtpControl::OnLineReceived(std::string_view line) {
     case FtpReplyAssembler::Status::kIncomplete:
       break;
     case FtpReplyAssembler::Status::kComplete: {
-      const FtpReply& reply = replies_.reply();
+      FtpReply reply = replies_.reply();
+      reply.text = MaskPassword(reply.text, login_.password);
       RecordLastResponse(reply);
       lastReplyCode_ = reply.code;
       if (reply.code < 200 &&

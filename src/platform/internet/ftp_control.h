@@ -11,7 +11,8 @@
 //   previous transfer used.
 // - Listings and downloads stream; a download reads until the server closes the data connection
 //   (no SIZE, so a file longer or shorter than a listing said arrives as it is).
-// - Replies are followed through the debug callback: the thread's last response, the command a
+// - Replies are followed through the debug callback: the thread's last response (with the login
+//   password masked, for a server may echo it and the response goes into logs), the command a
 //   refusal answered (user name or password), the 150/125 reply that opens a download, and
 //   replies that break the protocol (which end the operation with 12152).
 #ifndef FILEREPOSITORY_PLATFORM_INTERNET_FTP_CONTROL_H_
@@ -56,7 +57,8 @@ std::string PercentEncode(std::string_view text);
 
 class FtpControl : public TransferObserver, public std::enable_shared_from_this<FtpControl> {
  public:
-  // Logs in. ERROR_SUCCESS and *control, or the WinInet code of the failure.
+  // Logs in. ERROR_SUCCESS and *control, or the WinInet code of the failure;
+  // ERROR_INTERNET_INVALID_OPERATION at once for TLS in active mode.
   static DWORD Login(std::shared_ptr<CurlSession> session, const FtpLogin& login,
                      std::shared_ptr<FtpControl>* control);
   ~FtpControl() override;

@@ -45,8 +45,11 @@ enum class ListingFormat { kMlsd, kList };
 // Turns the bytes of a listing, fed in pieces as they arrive, into entries.
 class FtpListingParser {
  public:
-  static constexpr std::size_t kMaxListingBytes = std::size_t{64} << 20;
-  static constexpr std::size_t kMaxEntries = 1000000;
+  // The entries are held twice on their way to the transport (here and in its map of sizes), at
+  // about a hundred bytes each: these caps keep a hostile listing within some 20 MiB, and are far
+  // beyond any updates directory.
+  static constexpr std::size_t kMaxListingBytes = std::size_t{16} << 20;
+  static constexpr std::size_t kMaxEntries = 100000;
   // A longer line is skipped (it can name no sensible entry).
   static constexpr std::size_t kMaxLineBytes = std::size_t{64} << 10;
 

@@ -112,6 +112,11 @@ BOOL CHttpFile::QueryInfoStatusCode(DWORD& statusCode) const {
   return TRUE;
 }
 
+std::string CHttpFile::GetFileURL() const {
+  const internet::HttpRequest* request = RequestOf(m_state);
+  return request != nullptr ? request->EffectiveUrl() : "";
+}
+
 BOOL CHttpFile::QueryInfo(DWORD level, void* buffer, DWORD* length, DWORD* index) const {
   const internet::HttpRequest* request = RequestOf(m_state);
   if (request == nullptr || !request->head().complete()) {

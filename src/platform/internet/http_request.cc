@@ -95,11 +95,13 @@ std::unique_ptr<HttpRequest> HttpRequest::Create(std::shared_ptr<CurlSession> se
   std::unique_ptr<HttpRequest> request(new HttpRequest(std::move(session), easy, headers));
 
   curl_easy_setopt(easy, CURLOPT_URL, options.url.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, options.tls ? "https" : "http");
-  // Redirects as the platform follows them by default, but never from https down to http.
+  // Redirects as the platform follows them by default, but never from https down to http. The
+  // protocols allowed at all bound those of redirects too: https must be among them for http.
+  const char* protocols = options.tls ? "https" : "http,https";
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, protocols);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxHttpRedirects);
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, options.tls ? "https" : "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, options.version);
   // The target is made already (HttpRequestTarget); libcurl must not rework it.
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
@@ -143,6 +145,15 @@ DWORD HttpRequest::Send() {
   if (!ok) return FailureCode();
   transfer_->Abort();
   return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+}
+
+std::string HttpRequest::EffectiveUrl() const {
+  char* url = nullptr;
+  if (!head_.complete() || curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK ||
+      url == nullptr) {
+    return "";
+  }
+  return url;
 }
 
 DWORD HttpRequest::Read(void* buffer, std::size_t count, bool atLeastOne, std::size_t* got) {

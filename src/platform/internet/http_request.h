@@ -60,6 +60,8 @@ class HttpRequest : public RemoteFileSource, public TransferObserver {
   DWORD Send();
   // The response's head: complete after a successful Send.
   const HttpHeadParser& head() const { return head_; }
+  // The URL the response came from (after the redirects followed); "" before one.
+  std::string EffectiveUrl() const;
 
   // RemoteFileSource: the body.
   DWORD Read(void* buffer, std::size_t count, bool atLeastOne, std::size_t* got) override;

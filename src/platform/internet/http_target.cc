@@ -23,12 +23,14 @@ bool IsDoubleDot(std::string_view segment) {
          EqualsIgnoringAsciiCase(segment, "%2e.") || EqualsIgnoringAsciiCase(segment, "%2e%2e");
 }
 
-// Bytes a URL carries only percent-encoded: controls, blank, bytes beyond ASCII, and the
-// characters `extra` names for the part.
-void AppendEncoded(std::string& out, std::string_view text, std::string_view extra) {
+// Bytes a URL carries only percent-encoded: controls, blank, bytes beyond ASCII (unless
+// `onlyExtra`), and the characters `extra` names for the part.
+void AppendEncoded(std::string& out, std::string_view text, std::string_view extra,
+                   bool onlyExtra = false) {
   for (char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c <= 0x20 || c >= 0x7F || extra.find(ch) != std::string_view::npos) {
+    const bool outside = !onlyExtra && (c <= 0x20 || c >= 0x7F);
+    if (outside || extra.find(ch) != std::string_view::npos) {
       out.push_back('%');
       out.push_back(kHex[c >> 4]);
       out.push_back(kHex[c & 0x0F]);
@@ -80,4 +82,11 @@ std::string HttpRequestTarget(const std::string& objectPath) {
     AppendEncoded(target, std::string_view(objectPath).substr(question + 1), "\"#<>'");
   }
   return target;
+}
+
+std::string HttpEscapeName(std::string_view name) {
+  std::string escaped;
+  escaped.reserve(name.size());
+  AppendEncoded(escaped, name, "%?#", true);
+  return escaped;
 }

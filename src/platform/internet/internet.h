@@ -8,18 +8,22 @@
 // framework does. Memory stays bounded by what the caller asks for: a read never buffers more
 // than one network chunk beyond the caller's buffer, and listings and reply texts have caps.
 //
-// Time limits are process-wide (SetInternetTimeouts): a connect limit, and a stall limit on every
-// exchange with a server; a server that sends nothing for the stall limit fails the operation
-// with ERROR_INTERNET_TIMEOUT, so a stalled server never holds a thread forever.
+// Time limits are process-wide (SetInternetTimeouts): a connect limit, a stall limit on every
+// exchange with a server and a least rate; a server that sends nothing for the stall limit, or
+// less than the least rate allows over that long, fails the operation with ERROR_INTERNET_TIMEOUT,
+// so that neither a stalled nor a trickling server holds a thread for long. A session given a
+// stop event (SetStopEvent) ends every wait soon after that event is signalled.
 //
 // The first session made in the process sets SIGPIPE to be ignored if it still has its default
 // action: a write to a connection the server has closed must fail, not end the process.
 #ifndef FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_
 #define FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/win32.h"
 
@@ -32,6 +36,7 @@ inline constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
 inline constexpr DWORD ERROR_INTERNET_INCORRECT_USER_NAME = 12013;
 inline constexpr DWORD ERROR_INTERNET_INCORRECT_PASSWORD = 12014;
 inline constexpr DWORD ERROR_INTERNET_LOGIN_FAILURE = 12015;
+inline constexpr DWORD ERROR_INTERNET_INVALID_OPERATION = 12016;
 inline constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017;
 inline constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;
 inline constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;
@@ -64,12 +69,42 @@ inline constexpr std::uint16_t INTERNET_INVALID_PORT_NUMBER = 0;  // the scheme'
 struct InternetTimeouts {
   DWORD connectMs = 30000;  // TCP (and TLS) connection set-up
   DWORD stallMs = 60000;    // longest time without a byte from the server in any exchange
+  // Least rate of an exchange, in bytes a second, measured over windows of stallMs (the time the
+  // layer drives the exchange; a caller that does not read is not counted): an exchange that
+  // receives less in a window fails as a stall does. 0: no least rate.
+  DWORD minRateBytesPerS = 1024;
 };
 void SetInternetTimeouts(const InternetTimeouts& timeouts);
 InternetTimeouts GetInternetTimeouts();
 // A file of PEM certificates that replaces the system's trust store for https:// and ftps://
 // (null or "" returns to the system's store). Verification is always on.
 void SetInternetCaFile(const char* path);
+
+// --- Stopping. A session hands every wait of the layer to a StopGrace made from the event that
+// another thread signals when the work must end (a service shutting down). Once the layer has
+// seen that event signalled, the operation in progress may go on for kStopGraceMs; then every
+// wait ends and the operation fails with ERROR_INTERNET_OPERATION_CANCELLED, as every later
+// one does at once. Until the event is signalled nothing changes.
+inline constexpr DWORD kStopGraceMs = 2000;
+class StopGrace {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // `event` may be null: then the grace never runs out.
+  explicit StopGrace(HANDLE event) : event_(event) {}
+  StopGrace(const StopGrace&) = delete;
+  StopGrace& operator=(const StopGrace&) = delete;
+
+  // Whether the grace has run out at `now`. Looks at the event (at most every few milliseconds,
+  // for it is cheap but not free); its first sighting starts the grace. A waiter that calls this
+  // between waits of at most a few milliseconds ends within the grace.
+  bool Expired(Clock::time_point now = Clock::now());
+
+ private:
+  HANDLE event_;
+  bool seen_ = false;
+  Clock::time_point deadline_{};
+  Clock::time_point nextLook_{};
+};
 
 // The platform's text for an internet error code: one short sentence of our own, ending in CR LF
 // as the platform's message texts do; empty for a code it does not know.
@@ -118,10 +153,21 @@ class CInternetSession {
 
   virtual void Close();
 
+  // Makes `event` the session's stop event (see StopGrace); null takes it away. The session and
+  // everything made from it afterwards watch it; the event must stay open while they live.
+  void SetStopEvent(HANDLE event);
+  // The session's stop grace, for waits outside the layer that must end with the session's (the
+  // reachability probe); null without a stop event. Valid while the session lives.
+  StopGrace* GetStopGrace() const;
+
   // Connects and logs in (USER/PASS); the caller owns the connection. Throws CInternetException:
   // ERROR_INTERNET_NAME_NOT_RESOLVED, _CANNOT_CONNECT, _TIMEOUT, _INCORRECT_USER_NAME (the server
   // refused the user name), _INCORRECT_PASSWORD (refused the password), _LOGIN_FAILURE (another
   // refusal), the TLS codes for ftps. Port 0 means 21. An empty user logs in as "anonymous".
+  // FTP over TLS is offered in passive mode only: libcurl 7.87 and 7.88 (Debian 12's) never start
+  // TLS on an active-mode data connection, so every transfer would wait out the stall limit.
+  // Asked for active mode with TLS, it throws ERROR_INTERNET_INVALID_OPERATION at once.
+  // Replies from the server are kept (InternetGetLastResponseInfo) with the password masked.
   CFtpConnection* GetFtpConnection(const char* server, const char* userName, const char* password,
                                    std::uint16_t port, BOOL passive, bool explicitTls = false);
 
@@ -192,7 +238,7 @@ class CFtpFileFind {
   // regard to case). Non-zero when it holds at least one entry; otherwise FALSE with the last
   // error (ERROR_NO_MORE_FILES for an empty listing, or the code of the failure: refused, data
   // connection failed, time-out, ERROR_HTTP_INVALID_SERVER_RESPONSE for a listing beyond the size
-  // cap of 64 MiB or a million entries). Entries come in the server's order.
+  // cap of 16 MiB or 100,000 entries). Entries come in the server's order.
   BOOL FindFile(const char* pattern = nullptr, DWORD flags = INTERNET_FLAG_RELOAD);
   // Makes the next entry current (the first call the first entry); non-zero while another entry
   // follows the one it made current, zero when that one is the last.
@@ -250,6 +296,9 @@ class CHttpFile : public CInternetFile {
                    const void* optional = nullptr, DWORD optionalLength = 0);
   // The status of the response; FALSE (ERROR_INTERNET_INCORRECT_HANDLE_STATE) before a response.
   BOOL QueryInfoStatusCode(DWORD& statusCode) const;
+  // The URL the response came from: the request's own, or where the redirects it followed led;
+  // "" before a response.
+  std::string GetFileURL() const;
   // With HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER and a 4-byte buffer: the
   // Content-Length header as a number; FALSE with ERROR_HTTP_HEADER_NOT_FOUND when it is
   // missing, ERROR_HTTP_INVALID_HEADER when it is not a decimal number below 2^32. Other levels
@@ -295,5 +344,15 @@ class CHttpConnection {
 // bytes outside the URL character set are percent-encoded. A '?' begins the query, as in a URL;
 // a '#' is encoded, since a request carries no fragment and a '#' can only belong to a name.
 std::string HttpRequestTarget(const std::string& objectPath);
+
+// A file name as an HTTP object path carries it: '%', '?' and '#' percent-encoded, so that the
+// request target names that file whatever the name holds (HttpRequestTarget would take them for
+// an escape, the query and the fragment); every other byte is left to HttpRequestTarget.
+std::string HttpEscapeName(std::string_view name);
+
+// `text` with every occurrence of `password` replaced by "********", for texts that come from a
+// server or hold a URL on their way to a log. Passwords shorter than 4 bytes are not masked: they
+// would match ordinary text everywhere.
+std::string MaskPassword(std::string_view text, std::string_view password);
 
 #endif  // FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_

@@ -37,6 +37,15 @@ void CInternetSession::Close() {
   m_state->curl.reset();
 }
 
+void CInternetSession::SetStopEvent(HANDLE event) {
+  m_state->stop = event != nullptr ? std::make_shared<StopGrace>(event) : nullptr;
+  if (m_state->curl != nullptr) m_state->curl->set_stop(m_state->stop);
+}
+
+StopGrace* CInternetSession::GetStopGrace() const {
+  return m_state->stop.get();
+}
+
 CFtpConnection* CInternetSession::GetFtpConnection(const char* server, const char* userName,
                                                    const char* password, std::uint16_t port,
                                                    BOOL passive, bool explicitTls) {
@@ -62,7 +71,7 @@ CHttpConnection* CInternetSession::GetHttpConnection(const char* server, std::ui
   if (m_state->curl == nullptr) throw CInternetException(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   if (!IsHostName(server)) throw CInternetException(ERROR_INTERNET_INVALID_URL);
   auto state = std::make_unique<HttpConnectionState>();
-  state->curl = internet::CurlSession::Create();
+  state->curl = internet::CurlSession::Create(m_state->stop);
   if (state->curl == nullptr) throw CInternetException(ERROR_INTERNET_INTERNAL_ERROR);
   state->host = server;
   state->port = port != 0 ? port : (tls ? 443 : 80);

@@ -12,6 +12,7 @@ namespace {
 
 std::atomic<DWORD> g_connectMs{InternetTimeouts{}.connectMs};
 std::atomic<DWORD> g_stallMs{InternetTimeouts{}.stallMs};
+std::atomic<DWORD> g_minRate{InternetTimeouts{}.minRateBytesPerS};
 
 std::mutex g_caFileMutex;
 std::string g_caFile;
@@ -25,12 +26,14 @@ void SetInternetTimeouts(const InternetTimeouts& timeouts) {
   const InternetTimeouts defaults;
   g_connectMs = timeouts.connectMs != 0 ? timeouts.connectMs : defaults.connectMs;
   g_stallMs = timeouts.stallMs != 0 ? timeouts.stallMs : defaults.stallMs;
+  g_minRate = timeouts.minRateBytesPerS;  // 0 asks for no least rate
 }
 
 InternetTimeouts GetInternetTimeouts() {
   InternetTimeouts timeouts;
   timeouts.connectMs = g_connectMs;
   timeouts.stallMs = g_stallMs;
+  timeouts.minRateBytesPerS = g_minRate;
   return timeouts;
 }
 
@@ -57,6 +60,9 @@ std::string InternetErrorText(DWORD code) {
       return "The server did not accept the password.\r\n";
     case ERROR_INTERNET_LOGIN_FAILURE:
       return "The server refused the login.\r\n";
+    case ERROR_INTERNET_INVALID_OPERATION:
+      return "The operation is not offered with these settings: FTP over TLS works in passive "
+             "mode only.\r\n";
     case ERROR_INTERNET_OPERATION_CANCELLED:
       return "The operation was cancelled.\r\n";
     case ERROR_INTERNET_INCORRECT_HANDLE_STATE:

@@ -34,6 +34,7 @@ class RemoteFileSource {
 struct InternetSessionState {
   std::shared_ptr<internet::CurlSession> curl;  // null after Close
   std::string agent;                            // the User-Agent of HTTP requests
+  std::shared_ptr<StopGrace> stop;              // null without a stop event
 };
 
 struct FtpConnectionState {

@@ -58,11 +58,13 @@ std::uint64_t WaitsWithoutSocket() {
   return g_waitsWithoutSocket.load(std::memory_order_relaxed);
 }
 
-std::shared_ptr<CurlSession> CurlSession::Create() {
+std::shared_ptr<CurlSession> CurlSession::Create(std::shared_ptr<StopGrace> stop) {
   InitialiseCurlOnce();
   CURLM* multi = curl_multi_init();
   if (multi == nullptr) return nullptr;
-  return std::shared_ptr<CurlSession>(new CurlSession(multi));
+  std::shared_ptr<CurlSession> session(new CurlSession(multi));
+  session->stop_ = std::move(stop);
+  return session;
 }
 
 CurlSession::~CurlSession() {
@@ -146,8 +148,15 @@ void Transfer::CollectMessages() {
 }
 
 bool Transfer::DriveUntil(const std::function<bool()>& ready) {
-  const auto stallLimit = std::chrono::milliseconds(GetInternetTimeouts().stallMs);
+  using Clock = std::chrono::steady_clock;
+  const InternetTimeouts limits = GetInternetTimeouts();
+  const auto stallLimit = std::chrono::milliseconds(limits.stallMs);
+  // Bytes a window of the stall limit's length must bring at least.
+  const std::uint64_t windowMinimum =
+      static_cast<std::uint64_t>(limits.minRateBytesPerS) * limits.stallMs / 1000;
+  StopGrace* stop = session_->stop().get();
   Received();
+  Clock::time_point tick = lastActivity_;
   int immediate = 0;
   for (;;) {
     if (violation_ && !finished_) {
@@ -167,11 +176,28 @@ bool Transfer::DriveUntil(const std::function<bool()>& ready) {
     CollectMessages();
     if (violation_ || finished_ || (ready && ready())) continue;
 
-    const auto idle = std::chrono::steady_clock::now() - lastActivity_;
+    const Clock::time_point now = Clock::now();
+    if (stop != nullptr && stop->Expired(now)) {
+      Abort();
+      failure_ = TransferFailure::kAborted;
+      return false;
+    }
+    const auto idle = now - lastActivity_;
     if (idle >= stallLimit) {
       Abort();
       failure_ = TransferFailure::kStalled;
       return false;
+    }
+    windowDriven_ += now - tick;
+    tick = now;
+    if (windowDriven_ >= stallLimit) {
+      if (receivedBytes_ - windowStartBytes_ < windowMinimum) {
+        Abort();
+        failure_ = TransferFailure::kStalled;
+        return false;
+      }
+      windowDriven_ = Clock::duration::zero();
+      windowStartBytes_ = receivedBytes_;
     }
     if (!NamesAnySocket(session_->multi())) {
       if (immediate < kImmediatePerforms) {

@@ -1,6 +1,7 @@
 // The transfer driver shared by the FTP and HTTP sides of the internet layer: one libcurl easy
 // handle run on the session's multi handle by our own loop, so that every wait on the server is
-// bounded by the stall limit, and the body streams into the caller's buffer in bounded memory.
+// bounded by the stall limit, the least rate and the session's stop grace, and the body streams
+// into the caller's buffer in bounded memory.
 //
 // Threading: a session and everything made from it belong to one thread; the callbacks run on
 // that thread, inside the calls of this class.
@@ -17,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/internet/internet.h"
+
 namespace internet {
 
 // The libcurl state of one CInternetSession: the multi handle, which owns the connection cache,
@@ -24,17 +27,21 @@ namespace internet {
 // the session and everything made from it, so that it outlives the last transfer run on it.
 class CurlSession {
  public:
-  // Null when libcurl cannot be set up.
-  static std::shared_ptr<CurlSession> Create();
+  // Null when libcurl cannot be set up. `stop`, which may be null, bounds every transfer run on
+  // the session (StopGrace).
+  static std::shared_ptr<CurlSession> Create(std::shared_ptr<StopGrace> stop = nullptr);
   ~CurlSession();
   CurlSession(const CurlSession&) = delete;
   CurlSession& operator=(const CurlSession&) = delete;
 
   CURLM* multi() const { return multi_; }
+  const std::shared_ptr<StopGrace>& stop() const { return stop_; }
+  void set_stop(std::shared_ptr<StopGrace> stop) { stop_ = std::move(stop); }
 
  private:
   explicit CurlSession(CURLM* multi) : multi_(multi) {}
   CURLM* multi_;
+  std::shared_ptr<StopGrace> stop_;
 };
 
 // How many times, in this process, a transfer driver waited while libcurl named no socket to
@@ -55,9 +62,9 @@ class TransferObserver {
 enum class TransferFailure {
   kNone,
   kCurl,      // libcurl ended it: see curlCode()
-  kStalled,   // nothing arrived from the server for the stall limit
+  kStalled,   // nothing arrived from the server for the stall limit, or less than the least rate
   kProtocol,  // the observer reported a protocol violation (MarkProtocolViolation)
-  kAborted,   // Abort() ended it before its end
+  kAborted,   // Abort() ended it before its end, or the session's stop grace ran out
   kInternal,  // libcurl refused an operation of ours
 };
 
@@ -76,7 +83,9 @@ class Transfer {
 
   // Drives the transfer until `ready()` holds, the transfer ends, or it fails. True when ready
   // or ended successfully; false when failed. The stall limit is read at each call and applies
-  // to the whole wait: any byte from the server restarts it.
+  // to the whole wait: any byte from the server restarts it. The least rate is measured over
+  // windows of the stall limit's length of the time spent in this call and the earlier ones; the
+  // session's stop grace ends the wait (kAborted).
   bool DriveUntil(const std::function<bool()>& ready);
 
   // Reads body bytes into `buffer`: until `count` bytes have arrived (or, with `atLeastOne`, at
@@ -126,6 +135,9 @@ class Transfer {
   std::uint64_t bodyBytes_ = 0;
   std::uint64_t receivedBytes_ = 0;
   std::chrono::steady_clock::time_point lastActivity_;
+  // The window of the least rate: time driven in it so far, and receivedBytes_ at its start.
+  std::chrono::steady_clock::duration windowDriven_{};
+  std::uint64_t windowStartBytes_ = 0;
 
   // Body bytes go straight into the caller's buffer while a Read waits; what does not fit is kept
   // here (at most one chunk of libcurl's), and with this full the transfer is paused.
