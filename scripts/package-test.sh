@@ -37,6 +37,7 @@ exposure=$(systemd-analyze security --offline=true "$unit" 2>/dev/null |
 echo "exposure of the unit: $exposure"
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.5) }' || fail "exposure above 2.5"
 grep -qx "User=repository-updater" "$unit" || fail "the unit runs as another user"
+systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
 
 # A host program built against the installed library through its CMake package.
 host=$(mktemp -d)
