@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-pyftpdlib python3-openssl vsftpd nginx-light openssl curl lftp minisign
   clang-14 libclang-rt-14-dev
+  systemd lintian logrotate file
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds and runs every test suite: a plain build with warnings
 # as errors, the same suite under AddressSanitizer with UndefinedBehaviorSanitizer, and again under
-# ThreadSanitizer; then a short run of every fuzz target on its seed corpus (scripts/fuzz.sh).
+# ThreadSanitizer; then a short run of every fuzz target on its seed corpus (scripts/fuzz.sh), and
+# the Debian package built, checked with lintian, installed and purged (scripts/package-test.sh).
 # Tests start their own servers (FTP, HTTP) on 127.0.0.1 at free ports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,4 +25,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFR_SANITIZE=thread
 FUZZ_JOBS=${jobs} ./scripts/fuzz.sh 20
+./scripts/package-test.sh
 echo "=== all suites passed"

@@ -61,6 +61,17 @@ class LineSink {
     if (fd_ >= 0) ::fdatasync(fd_);
   }
 
+  // After a rotation the open descriptor still writes to the moved file: close it and open the
+  // file of the configured name again (made anew when it is missing).
+  bool Reopen() {
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    fdPath_.clear();
+    const LineSinkConfig& config = Current();
+    return config.file.empty() || OpenFile(config.file);
+  }
+
  private:
   // The configuration in force: ConfigureLog's, else the environment's as read at the first
   // entry after start or after ResetLogConfiguration.
@@ -166,6 +177,9 @@ void ConfigureLog(LogFormat format, const char* file) {
 }
 void ResetLogConfiguration() {
   Sink().Reset();
+}
+bool ReopenLogFile() {
+  return Sink().Reopen();
 }
 void SetLogLineSinkEnabled(bool enabled) {
   Sink().SetEnabled(enabled);

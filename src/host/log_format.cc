@@ -1,11 +1,15 @@
-// The two line forms of a log entry: a readable text line and a JSON object. Either is exactly one
-// line whatever the texts hold: line breaks and other control bytes are escaped.
+// The two forms of a log entry: readable text for people and a JSON object for machines. A JSON
+// entry is exactly one line whatever its texts hold; a text entry starts a line with its time, and
+// any further lines it takes are indented, so that no text can pass for an entry of its own.
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "host/mail_server.h"
 
 namespace {
+
+std::atomic<LogCodeDescriber> g_describer{nullptr};
 
 void AppendHexEscape(std::string& out, const char* prefix, unsigned char byte) {
   char escape[8];
@@ -93,12 +97,25 @@ void AppendJsonString(std::string& out, const std::string& text) {
   out += '"';
 }
 
-// Text for the readable line: control bytes are escaped so that an entry stays on one line;
-// everything else, backslashes of Windows paths included, is written as it is.
-void AppendReadable(std::string& out, const std::string& text) {
-  for (char ch : text) {
+// Text for people: control bytes are escaped; everything else, backslashes of Windows paths
+// included, is written as it is. With `breaks`, a CR LF or LF continues the text on a new,
+// indented line instead, and the line breaks that end the text are dropped (the platform's message
+// texts end in CR LF).
+void AppendReadable(std::string& out, const std::string& text, bool breaks = false) {
+  std::size_t end = text.size();
+  if (breaks) {
+    while (end > 0 && text[end - 1] == '\n') {
+      --end;
+      if (end > 0 && text[end - 1] == '\r') --end;
+    }
+  }
+  for (std::size_t i = 0; i < end; ++i) {
+    const char ch = text[i];
     unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\n') {
+    if (breaks && (c == '\n' || (c == '\r' && i + 1 < end && text[i + 1] == '\n'))) {
+      if (c == '\r') ++i;
+      out += "\n    ";
+    } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";
@@ -128,7 +145,20 @@ std::string JsonLine(const LogEntry& entry) {
   return out;
 }
 
-// 2026-12-05T19:44:16Z error VARAZO[20051] MailFilter0: Connecting to the server | 12029
+// The meaning of a detail that is a decimal number (a code), or "" when it is none or unknown.
+std::string Meaning(const std::string& text) {
+  const LogCodeDescriber describer = g_describer.load();
+  if (describer == nullptr || text.empty() || text.size() > 10) return "";
+  unsigned long long code = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return "";
+    code = code * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (code > 0xFFFFFFFFull) return "";
+  return describer(static_cast<DWORD>(code));
+}
+
+// 2026-12-05T19:44:16Z error VARAZO[20051] MailFilter0: Connecting to the server | 12029 [...]
 std::string TextLine(const LogEntry& entry) {
   std::string out = entry.time;
   out += entry.error ? " error " : " operation ";
@@ -141,12 +171,22 @@ std::string TextLine(const LogEntry& entry) {
   }
   for (std::size_t i = 0; i < entry.texts.size(); ++i) {
     out += i == 0 ? " " : " | ";
-    AppendReadable(out, entry.texts[i]);
+    AppendReadable(out, entry.texts[i], true);
+    if (i == 0) continue;  // a title is never a code
+    const std::string meaning = Meaning(entry.texts[i]);
+    if (meaning.empty()) continue;
+    out += " [";
+    AppendReadable(out, meaning);
+    out += ']';
   }
   return out;
 }
 
 }  // namespace
+
+void SetLogCodeDescriber(LogCodeDescriber describer) {
+  g_describer.store(describer);
+}
 
 std::string FormatLogLine(const LogEntry& entry, LogFormat format) {
   return format == LogFormat::kJson ? JsonLine(entry) : TextLine(entry);

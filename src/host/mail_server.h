@@ -95,7 +95,23 @@ enum class LogFormat { kText, kJson };
 HOST_API void ConfigureLog(LogFormat format, const char* file /* null: stderr */);
 // Returns to the environment's choice.
 HOST_API void ResetLogConfiguration();
-// Formats one entry as the sink would write it (without the line break).
+// Closes the log file and opens it again by its name, so that after a rotation (the file moved
+// away and a new one created, or none) the entries go to a file of that name. True when there is
+// no log file or it is open again; when it cannot be opened, entries go to stderr until a later
+// entry manages to open it.
+HOST_API bool ReopenLogFile();
+
+// The meaning of a numeric detail, for the text form only: a short phrase for a code the
+// describer knows, or "" for one it does not. The embedding program installs one (the log cannot
+// know every layer's codes); null, the default, adds nothing. Safe to call at any time.
+using LogCodeDescriber = std::string (*)(DWORD code);
+HOST_API void SetLogCodeDescriber(LogCodeDescriber describer);
+
+// Formats one entry as the sink would write it (without the final line break). JSON keeps every
+// text exactly. The text form is for people: a line break inside a text (CR LF or LF) continues
+// the entry on a new line indented by four spaces (line breaks at a text's end are dropped), other
+// control bytes are escaped, and a detail that is a decimal number the describer knows is
+// followed by its meaning in brackets: "| 1460 [the operation timed out]".
 HOST_API std::string FormatLogLine(const LogEntry& entry, LogFormat format);
 
 // In-process subscription: every entry is handed to the subscriber, on the logging thread, after

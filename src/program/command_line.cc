@@ -18,6 +18,8 @@ struct CommandSpec {
   bool text;       // takes --text
   std::size_t minOperands;
   std::size_t maxOperands;
+  bool json = false;   // takes --json
+  bool force = false;  // takes --force
 };
 
 constexpr std::size_t kMany = static_cast<std::size_t>(-1);
@@ -28,9 +30,9 @@ const CommandSpec kCommands[] = {
      "Starts the update worker of every processor in FILE and keeps running until SIGINT or\n"
      "SIGTERM, then stops the workers (a cycle in progress stops between two downloads and\n"
      "installs nothing) and exits with status 0. The log goes to stderr or to the file that the\n"
-     "configuration names. While it runs, the service holds a lock in each processor's root\n"
-     "directory, and records detected invalid definition files in the processor's property\n"
-     "InvalidDefinitionFiles.\n",
+     "configuration names; SIGHUP reopens that file (after a rotation). While it runs, the\n"
+     "service holds a lock in each processor's root directory, and records detected invalid\n"
+     "definition files in the processor's property InvalidDefinitionFiles.\n",
      true, false, false, false, 0, 0},
     {"once", "once -c FILE [-p NAME] [--timeout SECONDS]",
      "run one update cycle for every processor (or for NAME) and stop",
@@ -41,23 +43,36 @@ const CommandSpec kCommands[] = {
      "Exit status: 0 every cycle succeeded, 1 a cycle failed, 3 invalid definition files were\n"
      "detected, 2 bad command line or configuration.\n",
      true, true, true, false, 0, 0},
-    {"status", "status -c FILE", "show each processor's schedule and state",
+    {"status", "status -c FILE [--json]", "show each processor's schedule and state",
      "Shows, per processor: display name, update interval, last successful update, next\n"
-     "update, whether an update-now request is pending, the number of installed files recorded\n"
-     "and whether invalid definition files were detected.\n",
-     true, false, false, false, 0, 0},
+     "update, whether an update-now request is pending, the number of installed files recorded,\n"
+     "whether invalid definition files were detected and whether on_updates_available is to run\n"
+     "again. It never creates or changes the store: without one it shows \"no state yet\".\n",
+     true, false, false, false, 0, 0, true},
     {"update-now", "update-now -c FILE NAME", "ask for an update of processor NAME now",
      "Sets the update-now property of processor NAME to 1. A running service starts a cycle\n"
      "within one wait step.\n",
      true, false, false, false, 1, 1},
     {"get", "get -c FILE SECTION PROPERTY", "print a property of the store",
-     "Prints a property of the property store: numbers in decimal, texts as they are. A\n"
-     "property that does not exist is reported, with exit status 1.\n",
+     "Prints a property of the property store: numbers in decimal, texts as they are, and a\n"
+     "processor's record of installed files as its list, one \"<crc32 in hex> <name>\" line per\n"
+     "file. A property that does not exist is reported, with exit status 1.\n",
      true, false, false, false, 2, 2},
-    {"set", "set -c FILE SECTION PROPERTY VALUE [--text]", "write a property of the store",
+    {"set", "set -c FILE SECTION PROPERTY VALUE [--text] [--force]",
+     "write a property of the store",
      "Writes a property of the property store: VALUE is an unsigned 32-bit number (decimal, or\n"
-     "hexadecimal with 0x), or with --text a text stored as it is.\n",
-     true, false, false, true, 3, 3},
+     "hexadecimal with 0x), or with --text a text stored as it is. A SECTION that names no\n"
+     "configured processor, or a PROPERTY that no configured processor uses, is refused (status\n"
+     "2) unless --force is given.\n",
+     true, false, false, true, 3, 3, false, true},
+    {"check-config", "check-config -c FILE", "check a configuration file and the paths it names",
+     "Loads FILE as the service would and checks what it needs of the file system, as the\n"
+     "user who runs the command: the store readable and writable (or its directory writable\n"
+     "when it does not exist yet), the log file and the processors' directories writable, the\n"
+     "master directories readable. Prints every problem as \"FILE:LINE: what is wrong\" and\n"
+     "exits with status 2, or prints \"ok\" and exits with status 0. It creates nothing. Run it\n"
+     "as the service's user (sudo -u repository-updater ...).\n",
+     true, false, false, false, 0, 0},
     {"checksum", "checksum PATH...", "print the checksum list (trigger file) of files",
      "Prints the checksum list of the files given and of the files directly inside the\n"
      "directories given, one line \"<crc32 in hex> <name>\" with CR LF per file, names sorted\n"
@@ -156,17 +171,20 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     const bool takesValue = (spec->config && (name == "-c" || name == "--config")) ||
                             (spec->processor && (name == "-p" || name == "--processor")) ||
                             (spec->timeout && name == "--timeout");
-    const bool isFlag = spec->text && name == "--text";
-    if (!takesValue && !isFlag) {
+    bool* flag = spec->text && name == "--text"     ? &line.text
+                 : spec->json && name == "--json"   ? &line.json
+                 : spec->force && name == "--force" ? &line.force
+                                                    : nullptr;
+    if (!takesValue && flag == nullptr) {
       *error = "unknown option '" + argument + "' for " + line.command;
       return std::nullopt;
     }
-    if (isFlag) {
+    if (flag != nullptr) {
       if (value) {
-        *error = "option '--text' takes no value";
+        *error = "option '" + name + "' takes no value";
         return std::nullopt;
       }
-      line.text = true;
+      *flag = true;
       continue;
     }
     if (!value) {
@@ -211,7 +229,7 @@ std::string ProgramHelp() {
       "Commands:\n";
   for (const CommandSpec& spec : kCommands) {
     std::string name = spec.name;
-    name.resize(12, ' ');
+    name.resize(14, ' ');
     help += "  " + name + spec.summary + "\n";
   }
   help +=
@@ -235,6 +253,8 @@ std::string CommandHelp(const std::string& command) {
   if (spec->processor) help += "  -p, --processor NAME  only the processor named NAME\n";
   if (spec->timeout) help += "  --timeout SECONDS     longest wait for a cycle (default 3600)\n";
   if (spec->text) help += "  --text                store VALUE as text\n";
+  if (spec->force) help += "  --force               write a section or property not configured\n";
+  if (spec->json) help += "  --json                one JSON object instead of text\n";
   help += "  -h, --help            show this help\n";
   return help;
 }

@@ -17,6 +17,8 @@ struct CommandLine {
   std::string configFile;                    // -c, --config
   std::string processor;                     // -p, --processor
   bool text = false;                         // --text
+  bool json = false;                         // --json
+  bool force = false;                        // --force
   std::optional<std::uint32_t> timeoutSecs;  // --timeout
   std::vector<std::string> operands;
 };

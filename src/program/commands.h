@@ -13,10 +13,13 @@ int RunService(const ProgramConfig& config);
 // once: one cycle per processor (or for line.processor), bounded by line.timeoutSecs.
 int RunOnce(const CommandLine& line, const ProgramConfig& config);
 
-int ShowStatus(const ProgramConfig& config);
+int ShowStatus(const CommandLine& line, const ProgramConfig& config);
 int RequestUpdateNow(const CommandLine& line, const ProgramConfig& config);
 int GetProperty(const CommandLine& line, const ProgramConfig& config);
 int SetProperty(const CommandLine& line, const ProgramConfig& config);
+
+// check-config: what the configuration needs of the file system, once it has loaded.
+int CheckConfig(const ProgramConfig& config);
 
 // checksum and manifest: need no configuration.
 int PrintChecksums(const CommandLine& line);

@@ -6,6 +6,7 @@
 #include "host/mail_server.h"
 #include "platform/internet/internet.h"
 #include "program/console.h"
+#include "program/program_log.h"
 #include "program/property_store.h"
 #include "update/repository_updates.h"
 
@@ -21,6 +22,7 @@ bool ApplyHostSettings(const ProgramConfig& config, std::string* error) {
                                         ignored);
   }
   ConfigureLog(config.logFormat, config.logFile.empty() ? nullptr : config.logFile.c_str());
+  SetLogCodeDescriber(DescribeErrorCode);
   InternetTimeouts timeouts = GetInternetTimeouts();
   if (config.connectTimeoutMs) timeouts.connectMs = *config.connectTimeoutMs;
   if (config.stallTimeoutMs) timeouts.stallMs = *config.stallTimeoutMs;

@@ -40,7 +40,8 @@ int Main(const std::vector<std::string>& arguments) {
   }
   if (line->command == "run") return RunService(*config);
   if (line->command == "once") return RunOnce(*line, *config);
-  if (line->command == "status") return ShowStatus(*config);
+  if (line->command == "status") return ShowStatus(*line, *config);
+  if (line->command == "check-config") return CheckConfig(*config);
   if (line->command == "update-now") return RequestUpdateNow(*line, *config);
   if (line->command == "get") return GetProperty(*line, *config);
   return SetProperty(*line, *config);

@@ -4,6 +4,7 @@
 // properties it reads and publishes: it requests a cycle with the update-now property, sees the
 // end of the pass when the worker publishes the next-update time over a sentinel, and learns the
 // outcome from the last-update time, which the worker writes only after a successful cycle.
+#include <signal.h>
 #include <string.h>
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "program/host_settings.h"
 #include "program/log_monitor.h"
 #include "program/processor_block.h"
+#include "program/program_log.h"
 #include "program/property_store.h"
 #include "program/stop_signals.h"
 #include "program/store_watch.h"
@@ -133,7 +135,10 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
       PrintError("no result within " + std::to_string(timeoutSecs) + " seconds; stopping");
       break;
     }
-    if ((sig = WaitForStopSignal(written ? kRecheckInterval : kPollInterval, watch.fd())) != 0) {
+    if ((sig = WaitForStopSignal(written ? kRecheckInterval : kPollInterval, watch.fd())) ==
+        SIGHUP) {
+      ReopenLogOnHangup();
+    } else if (sig != 0) {
       PrintError(std::string("interrupted by SIG") + sigabbrev_np(sig) + "; stopping");
       break;
     }
@@ -153,14 +158,11 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
       store.SetNumber(name, kInvalidDefinitionFilesProperty, 1);
       PrintError(name + ": invalid definition files detected");
     }
-    if (!succeeded) {
-      anyFailed = true;
-      PrintLine(name + ": failed");
-    } else if (const std::uint64_t files = monitor.UpdatedFiles(i); files != 0) {
-      PrintLine(name + ": updated " + std::to_string(files) + " files");
-    } else {
-      PrintLine(name + ": up to date");
+    anyFailed = anyFailed || !succeeded;
+    if (pass.started) {
+      LogCycleOutcome(name, pass.processor->DisplayName(), succeeded, monitor.UpdatedFiles(i));
     }
+    PrintLine(name + ": " + CycleOutcomeText(succeeded, monitor.UpdatedFiles(i)));
   }
   if (anyInvalid) return kExitInvalidDefinitions;
   return anyFailed ? kExitFailed : kExitOk;

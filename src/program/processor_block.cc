@@ -3,7 +3,8 @@
 #include <chrono>
 #include <string>
 
-#include "program/console.h"
+#include "program/cycle_report.h"
+#include "program/program_log.h"
 #include "program/shell_command.h"
 
 namespace updater {
@@ -64,8 +65,9 @@ constexpr NumberWord kNumberWords[] = {
 
 }  // namespace
 
-ProcessorBlock::ProcessorBlock(const ProcessorSettings& settings, const std::atomic<bool>* cancel)
-    : settings_(settings), cancel_(cancel) {
+ProcessorBlock::ProcessorBlock(const ProcessorSettings& settings, const std::atomic<bool>* cancel,
+                               CycleReport* report)
+    : settings_(settings), cancel_(cancel), report_(report) {
   // Keys the file leaves out and that have no default leave their word null.
   for (const ProcessorKey& key : ProcessorKeys()) {
     for (const NumberWord& entry : kNumberWords) {
@@ -78,7 +80,7 @@ ProcessorBlock::ProcessorBlock(const ProcessorSettings& settings, const std::ato
   }
   // Word 39 is never read by the library: it leads the preparation hook back to this object.
   config_.reserved39 = this;
-  if (settings_.FindText("on_prepare") != nullptr) config_.prepare = Prepare;
+  if (settings_.FindText("on_prepare") != nullptr || report_ != nullptr) config_.prepare = Prepare;
   if (settings_.FindText("on_updates_available") != nullptr) {
     config_.updatesAvailable = UpdatesAvailable;
   }
@@ -87,21 +89,55 @@ ProcessorBlock::ProcessorBlock(const ProcessorSettings& settings, const std::ato
   config_.nothingToAbsorbContext = this;
 }
 
+ProcessorBlock::~ProcessorBlock() = default;
+
 std::uint32_t ProcessorBlock::Prepare(UpdateConfig* config) {
-  return static_cast<const ProcessorBlock*>(config->reserved39)->RunHook("prepare", "on_prepare");
+  auto* self = static_cast<ProcessorBlock*>(config->reserved39);
+  if (self->report_ != nullptr) self->report_->CycleStarting(self->Store());
+  return self->RunHook("prepare", "on_prepare");
 }
 
 std::uint32_t ProcessorBlock::UpdatesAvailable(void* context) {
-  return static_cast<const ProcessorBlock*>(context)->RunHook("updates_available",
-                                                              "on_updates_available");
+  return static_cast<ProcessorBlock*>(context)->AnnounceUpdates();
 }
 
 std::uint32_t ProcessorBlock::NothingToAbsorb(void* context) {
-  return static_cast<const ProcessorBlock*>(context)->RunHook("nothing_to_absorb",
-                                                              "on_nothing_to_absorb");
+  auto* self = static_cast<ProcessorBlock*>(context);
+  if (self->AnnouncementPending()) {
+    LogProgramOperation(kEventCallbackRetried, self->settings_.Name(),
+                        {"on_updates_available runs again",
+                         "it failed after the last installed update, so the engine has not "
+                         "been told of it"});
+    return self->AnnounceUpdates();
+  }
+  return self->RunHook("nothing_to_absorb", "on_nothing_to_absorb");
 }
 
-std::uint32_t ProcessorBlock::RunHook(const char* event, const char* key) const {
+std::uint32_t ProcessorBlock::AnnounceUpdates() {
+  const std::uint32_t result = RunHook("updates_available", "on_updates_available");
+  const bool pending = result == 0;
+  if (AnnouncementPending() != pending) {
+    Store().SetNumber(settings_.Name(), kUpdatesAvailablePendingProperty, pending ? 1 : 0);
+  }
+  announcementPending_ = pending;
+  return result;
+}
+
+bool ProcessorBlock::AnnouncementPending() {
+  if (settings_.FindText("on_updates_available") == nullptr) return false;
+  if (!announcementPending_) {
+    announcementPending_ =
+        Store().GetNumber(settings_.Name(), kUpdatesAvailablePendingProperty).value_or(0) != 0;
+  }
+  return *announcementPending_;
+}
+
+PropertyStore& ProcessorBlock::Store() {
+  if (store_ == nullptr) store_ = std::make_unique<PropertyStore>();
+  return *store_;
+}
+
+std::uint32_t ProcessorBlock::RunHook(const char* event, const char* key) {
   const std::string* command = settings_.FindText(key);
   if (command == nullptr) return 1;
   const EnvironmentVariables variables = {
@@ -115,24 +151,15 @@ std::uint32_t ProcessorBlock::RunHook(const char* event, const char* key) const 
       {"REPOSITORY_UPDATER_TRIGGER_FILE", settings_.Text("trigger_file")},
   };
   const auto limit = std::chrono::milliseconds(settings_.Number("callback_timeout_ms"));
-  const CommandOutcome outcome = RunShellCommand(*command, variables, limit, cancel_);
-  const char* problem = nullptr;
-  switch (outcome) {
-    case CommandOutcome::kSucceeded:
-      return 1;
-    case CommandOutcome::kFailed:
-      return 0;
-    case CommandOutcome::kTimedOut:
-      problem = "did not finish within the callback time limit and was killed";
-      break;
-    case CommandOutcome::kCancelled:
-      problem = "was killed because the service is stopping";
-      break;
-    case CommandOutcome::kNotStarted:
-      problem = "could not be started (/bin/sh)";
-      break;
+  const CommandResult result = RunShellCommand(*command, variables, limit, cancel_);
+  if (result.outcome == CommandOutcome::kSucceeded) return 1;
+  std::string title = std::string(key) + " failed";
+  if (std::string_view(key) == "on_updates_available") {
+    title += "; it runs again at the next cycle";
   }
-  PrintError(settings_.Name() + ": " + key + " " + problem);
+  std::vector<std::string> texts = {title, *command, DescribeCommandResult(result, limit)};
+  if (!result.lastLines.empty()) texts.push_back(result.lastLines);
+  LogProgramError(kEventCallbackFailed, settings_.Name(), texts);
   return 0;
 }
 

@@ -9,17 +9,30 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 
 #include "filerepository/filerepository.h"
 #include "program/program_config.h"
+#include "program/property_store.h"
 
 namespace updater {
+
+class CycleReport;
+
+// The property in each processor's section that holds 1 while the engine has not been told of an
+// installed update because on_updates_available failed: the command then runs again at the next
+// cycle, in place of on_nothing_to_absorb when that cycle finds nothing new, until it succeeds.
+inline constexpr const char* kUpdatesAvailablePendingProperty = "UpdatesAvailablePending";
 
 class ProcessorBlock {
  public:
   // `cancel`, when raised, ends a running callback command at once (counted as failed); the
-  // service raises it when it is told to stop.
-  ProcessorBlock(const ProcessorSettings& settings, const std::atomic<bool>* cancel);
+  // service raises it when it is told to stop. `report`, when given, hears of the start of every
+  // cycle; it must outlive StopRepositoryUpdateThread.
+  ProcessorBlock(const ProcessorSettings& settings, const std::atomic<bool>* cancel,
+                 CycleReport* report = nullptr);
+  ~ProcessorBlock();
   ProcessorBlock(const ProcessorBlock&) = delete;
   ProcessorBlock& operator=(const ProcessorBlock&) = delete;
 
@@ -30,11 +43,20 @@ class ProcessorBlock {
   static std::uint32_t Prepare(UpdateConfig* config);
   static std::uint32_t UpdatesAvailable(void* context);
   static std::uint32_t NothingToAbsorb(void* context);
-  // 1 when the command of `key` exits with status 0, else 0; 1 when the key is absent.
-  std::uint32_t RunHook(const char* event, const char* key) const;
+  // 1 when the command of `key` exits with status 0, or when the key is absent; else 0, after
+  // logging the command, how it ended and the last lines it wrote as an error entry.
+  std::uint32_t RunHook(const char* event, const char* key);
+  // Runs on_updates_available and remembers, in the store, whether the engine is still to be told.
+  std::uint32_t AnnounceUpdates();
+  bool AnnouncementPending();
+  // The worker's own handle on the store: the callbacks run on the worker thread only.
+  PropertyStore& Store();
 
   const ProcessorSettings settings_;
   const std::atomic<bool>* cancel_;
+  CycleReport* report_;
+  std::unique_ptr<PropertyStore> store_;
+  std::optional<bool> announcementPending_;  // read from the store at first need
   UpdateConfig config_{};
 };
 

@@ -12,9 +12,11 @@
 #include "filerepository/filerepository.h"
 #include "program/commands.h"
 #include "program/console.h"
+#include "program/cycle_report.h"
 #include "program/host_settings.h"
 #include "program/log_monitor.h"
 #include "program/processor_block.h"
+#include "program/program_log.h"
 #include "program/property_store.h"
 #include "program/stop_signals.h"
 
@@ -68,31 +70,52 @@ int RunService(const ProgramConfig& config) {
 
   std::atomic<bool> stopping{false};
   LogMonitor monitor(processors);
+  std::string started = std::string("version ") + kProgramVersion;
+  std::vector<std::unique_ptr<CycleReport>> reports;
+  for (std::size_t i = 0; i < processors.size(); ++i) {
+    const ProcessorSettings& processor = *processors[i];
+    reports.push_back(std::make_unique<CycleReport>(processor, monitor, i));
+    started += "\r\n" + processor.Name() + " (" + processor.DisplayName() + ") from " +
+               processor.Text("server") + " into " + processor.DefinitionsDir();
+  }
+  LogProgramOperation(kEventServiceStarted, "", {"Service started", started});
+
   std::vector<std::unique_ptr<ProcessorBlock>> blocks;
-  for (const ProcessorSettings* processor : processors) {
-    blocks.push_back(std::make_unique<ProcessorBlock>(*processor, &stopping));
+  for (std::size_t i = 0; i < processors.size(); ++i) {
+    blocks.push_back(std::make_unique<ProcessorBlock>(*processors[i], &stopping, reports[i].get()));
     if (StartRepositoryUpdateThread(blocks.back()->config()) == 0) {
-      PrintError(processor->Name() + ": cannot start the update worker");
+      PrintError(processors[i]->Name() + ": cannot start the update worker");
       stopping = true;
       StopRepositoryUpdateThread();
+      LogProgramError(
+          kEventServiceStopped, "",
+          {"Service stopped", processors[i]->Name() + ": cannot start the update worker"});
       return kExitFailed;
     }
-    PrintError("updating " + processor->Name() + " (" + processor->DisplayName() + ") from " +
-               processor->Text("server") + " into " + processor->DefinitionsDir());
+    PrintError("updating " + processors[i]->Name() + " (" + processors[i]->DisplayName() +
+               ") from " + processors[i]->Text("server") + " into " +
+               processors[i]->DefinitionsDir());
   }
 
   InvalidFilesRecorder recorder(processors, monitor, store);
   int sig = 0;
-  while ((sig = WaitForStopSignal(kPollInterval)) == 0) recorder.Update();
+  while ((sig = WaitForStopSignal(kPollInterval)) == 0 || sig == SIGHUP) {
+    if (sig == SIGHUP) ReopenLogOnHangup();
+    recorder.Update();
+    for (const auto& report : reports) report->ReportIfEnded(store);
+  }
 
-  PrintError(std::string("stopping on SIG") + sigabbrev_np(sig));
+  const std::string signalName = std::string("SIG") + sigabbrev_np(sig);
+  PrintError("stopping on " + signalName);
   stopping = true;  // a callback command still running is ended rather than waited for
   StopRepositoryUpdateThread();
   recorder.Update();
-  for (const ProcessorSettings* processor : processors) {
+  for (std::size_t i = 0; i < processors.size(); ++i) {
+    reports[i]->ReportIfEnded(store);  // a cycle the stop cut short
     // Nothing is scheduled once the service has stopped.
-    store.SetNumber(processor->Name(), processor->Text("next_update_property"), 0);
+    store.SetNumber(processors[i]->Name(), processors[i]->Text("next_update_property"), 0);
   }
+  LogProgramOperation(kEventServiceStopped, "", {"Service stopped", "on " + signalName});
   PrintError("stopped");
   return kExitOk;
 }

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <ctime>
 
+#include "host/mail_server.h"
+#include "program/program_log.h"
+
 namespace updater {
 namespace {
 
@@ -16,6 +19,7 @@ sigset_t StopSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -47,6 +51,17 @@ int WaitForStopSignal(std::chrono::milliseconds timeout, int wakeFd) {
   timespec limit{static_cast<time_t>(seconds.count()), static_cast<long>(rest.count())};
   const int sig = sigtimedwait(&set, nullptr, &limit);
   return sig > 0 ? sig : 0;  // time-out (EAGAIN) and interruption (EINTR) alike: none
+}
+
+void ReopenLogOnHangup() {
+  if (ReopenLogFile()) {
+    LogProgramOperation(kEventLogReopened, "", {"Log file reopened", "on SIGHUP"});
+  } else {
+    LogProgramError(kEventLogReopened, "",
+                    {"Log file reopened",
+                     "on SIGHUP: the file cannot be opened; entries go to "
+                     "stderr until it can"});
+  }
 }
 
 }  // namespace updater

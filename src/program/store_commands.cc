@@ -1,10 +1,15 @@
 // The commands that only read or write the property store: status, update-now, get and set. They
 // take no lock: the store serves a running service and these commands at the same time.
+#include <strings.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +19,7 @@
 #include "platform/win32.h"
 #include "program/commands.h"
 #include "program/console.h"
+#include "program/processor_block.h"
 #include "program/property_store.h"
 
 namespace updater {
@@ -50,15 +56,96 @@ std::string IsoTime(std::uint32_t seconds) {
   return text;
 }
 
-// The interval the worker would run at: the property, or the default when it cannot be read,
-// clamped to the limits; 0 when automatic updates are off.
-std::uint32_t EffectiveInterval(PropertyStore& store, const ProcessorSettings& p) {
+bool SameName(const std::string& a, const std::string& b) {
+  return ::strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+// The interval the worker would run at: the property, or the default when it cannot be read (or
+// there is no store yet), clamped to the limits; 0 when automatic updates are off.
+std::uint32_t EffectiveInterval(PropertyStore* store, const ProcessorSettings& p) {
   const std::uint32_t value =
-      store.GetNumber(p.Name(), p.Text("interval_property")).value_or(p.Number("default_interval"));
+      (store != nullptr ? store->GetNumber(p.Name(), p.Text("interval_property")) : std::nullopt)
+          .value_or(p.Number("default_interval"));
   if (value == 0) return 0;
   if (value > p.Number("max_interval")) return p.Number("max_interval");
   if (value < p.Number("min_interval")) return p.Number("min_interval");
   return value;
+}
+
+// What status shows of one processor.
+struct ProcessorStatus {
+  bool state = false;  // the store exists
+  std::uint32_t interval = 0;
+  std::uint32_t lastUpdate = 0;
+  std::uint32_t nextUpdate = 0;
+  bool updateNow = false;
+  std::size_t installedFiles = 0;
+  bool invalidFiles = false;
+  bool announcementPending = false;
+};
+
+ProcessorStatus ReadStatus(PropertyStore* store, const ProcessorSettings& p) {
+  ProcessorStatus status;
+  status.interval = EffectiveInterval(store, p);
+  if (store == nullptr) return status;
+  const std::string& section = p.Name();
+  status.state = true;
+  status.lastUpdate = store->GetNumber(section, p.Text("last_update_property")).value_or(0);
+  status.nextUpdate = store->GetNumber(section, p.Text("next_update_property")).value_or(0);
+  // All ones marks a cycle in progress, or one that an ended process left unfinished: nothing is
+  // scheduled by it.
+  if (status.nextUpdate == 0xFFFFFFFF) status.nextUpdate = 0;
+  status.updateNow = store->GetNumber(section, p.Text("update_now_property")).value_or(0) != 0;
+  CTriggerFileData installed;
+  if (std::optional<std::string> record =
+          store->GetText(section, p.Text("installed_files_property"))) {
+    installed.Decode(record->c_str());
+  }
+  status.installedFiles = installed.GetCount();
+  status.invalidFiles = store->GetNumber(section, kInvalidDefinitionFilesProperty).value_or(0) != 0;
+  status.announcementPending =
+      store->GetNumber(section, kUpdatesAvailablePendingProperty).value_or(0) != 0;
+  return status;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+void PrintJson(const ProgramConfig& config, const std::vector<ProcessorStatus>& statuses) {
+  auto time = [](std::uint32_t seconds) {
+    return seconds != 0 ? JsonString(IsoTime(seconds)) : std::string("null");
+  };
+  auto boolean = [](bool value) { return value ? "true" : "false"; };
+  std::string out = "{\"store\":" + JsonString(config.storePath) + ",\"processors\":[";
+  for (std::size_t i = 0; i < statuses.size(); ++i) {
+    const ProcessorSettings& p = config.processors[i];
+    const ProcessorStatus& s = statuses[i];
+    if (i > 0) out += ',';
+    out += "{\"name\":" + JsonString(p.Name()) +
+           ",\"display_name\":" + JsonString(p.DisplayName()) + ",\"state\":" + boolean(s.state) +
+           ",\"update_interval\":" + std::to_string(s.interval) +
+           ",\"last_update\":" + time(s.lastUpdate) + ",\"next_update\":" + time(s.nextUpdate) +
+           ",\"update_now\":" + boolean(s.updateNow) +
+           ",\"installed_files\":" + std::to_string(s.installedFiles) +
+           ",\"invalid_definition_files\":" + boolean(s.invalidFiles) +
+           ",\"updates_available_pending\":" + boolean(s.announcementPending) + "}";
+  }
+  PrintLine(out + "]}");
 }
 
 void PrintField(const char* label, const std::string& value) {
@@ -85,41 +172,84 @@ bool ParseNumber(const std::string& text, std::uint32_t* value) {
   return true;
 }
 
+// Whether a configured processor uses the property `name` (compared without regard to case); when
+// not, `suggestion` gets a used name within two edits of it, if there is one.
+bool IsUsedPropertyName(const ProgramConfig& config, const std::string& name,
+                        std::string* suggestion) {
+  std::vector<std::string> names = {kInvalidDefinitionFilesProperty,
+                                    kUpdatesAvailablePendingProperty};
+  for (const ProcessorSettings& p : config.processors) {
+    for (const ProcessorKey& key : ProcessorKeys()) {
+      const std::string_view keyName = key.key;
+      if (keyName.ends_with("_property")) names.push_back(p.Text(keyName));
+    }
+  }
+  auto distance = [](const std::string& a, const std::string& b) {
+    auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+      std::size_t diagonal = row[0];
+      row[0] = i;
+      for (std::size_t j = 1; j <= b.size(); ++j) {
+        const std::size_t above = row[j];
+        row[j] = std::min(
+            {row[j] + 1, row[j - 1] + 1, diagonal + (lower(a[i - 1]) != lower(b[j - 1]) ? 1 : 0)});
+        diagonal = above;
+      }
+    }
+    return row[b.size()];
+  };
+  std::size_t best = 3;
+  for (const std::string& used : names) {
+    if (SameName(used, name)) return true;
+    if (const std::size_t d = distance(used, name); d < best) {
+      best = d;
+      *suggestion = used;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
-int ShowStatus(const ProgramConfig& config) {
-  std::unique_ptr<PropertyStore> store = OpenStore(config);
-  if (store == nullptr) return kExitFailed;
-  bool first = true;
-  for (const ProcessorSettings& p : config.processors) {
-    const std::string& section = p.Name();
-    if (!first) PrintLine("");
-    first = false;
-    PrintLine(section);
+int ShowStatus(const CommandLine& line, const ProgramConfig& config) {
+  // Looking never makes a store: without one there is no state to show yet.
+  std::unique_ptr<PropertyStore> store;
+  std::error_code ignored;
+  if (std::filesystem::exists(config.storePath, ignored)) {
+    store = OpenStore(config);
+    if (store == nullptr) return kExitFailed;
+  }
+  std::vector<ProcessorStatus> statuses;
+  for (const ProcessorSettings& p : config.processors)
+    statuses.push_back(ReadStatus(store.get(), p));
+  if (line.json) {
+    PrintJson(config, statuses);
+    return kExitOk;
+  }
+  for (std::size_t i = 0; i < statuses.size(); ++i) {
+    const ProcessorSettings& p = config.processors[i];
+    const ProcessorStatus& status = statuses[i];
+    if (i > 0) PrintLine("");
+    PrintLine(p.Name());
     PrintField("display name:", p.DisplayName());
-
-    const std::uint32_t interval = EffectiveInterval(*store, p);
-    PrintField("update interval:", interval != 0 ? std::to_string(interval) + " s"
-                                                 : "off (only requested updates run)");
-    const std::uint32_t last =
-        store->GetNumber(section, p.Text("last_update_property")).value_or(0);
-    PrintField("last successful update:", last != 0 ? IsoTime(last) : "never");
-    const std::uint32_t next =
-        store->GetNumber(section, p.Text("next_update_property")).value_or(0);
-    // All ones is what an interrupted `once` may leave behind; it schedules nothing.
-    PrintField("next update:", next != 0 && next != 0xFFFFFFFF ? IsoTime(next) : "not scheduled");
-    const std::uint32_t now = store->GetNumber(section, p.Text("update_now_property")).value_or(0);
-    PrintField("update now pending:", now != 0 ? "yes" : "no");
-
-    CTriggerFileData installed;
-    if (std::optional<std::string> record =
-            store->GetText(section, p.Text("installed_files_property"))) {
-      installed.Decode(record->c_str());
+    if (!status.state) {
+      PrintLine("  no state yet");
+      continue;
     }
-    PrintField("installed files recorded:", std::to_string(installed.GetCount()));
-    const std::uint32_t invalid =
-        store->GetNumber(section, kInvalidDefinitionFilesProperty).value_or(0);
-    PrintField("invalid definition files:", invalid != 0 ? "detected" : "none detected");
+    PrintField("update interval:", status.interval != 0 ? std::to_string(status.interval) + " s"
+                                                        : "off (only requested updates run)");
+    PrintField("last successful update:",
+               status.lastUpdate != 0 ? IsoTime(status.lastUpdate) : "never");
+    PrintField("next update:",
+               status.nextUpdate != 0 ? IsoTime(status.nextUpdate) : "not scheduled");
+    PrintField("update now pending:", status.updateNow ? "yes" : "no");
+    PrintField("installed files recorded:", std::to_string(status.installedFiles));
+    PrintField("invalid definition files:", status.invalidFiles ? "detected" : "none detected");
+    if (status.announcementPending) {
+      PrintField("engine told of updates:", "no (on_updates_available runs again)");
+    }
   }
   return kExitOk;
 }
@@ -171,9 +301,29 @@ int GetProperty(const CommandLine& line, const ProgramConfig& config) {
     std::uint32_t value = 0;
     std::memcpy(&value, buffer.data(), size < 4 ? size : 4);
     PrintLine(std::to_string(value));
-  } else {
-    PrintLine(std::string(buffer.data(), strnlen(buffer.data(), size)));
+    return kExitOk;
   }
+  const std::string text(buffer.data(), strnlen(buffer.data(), size));
+  for (const ProcessorSettings& p : config.processors) {
+    if (!SameName(p.Name(), section) || !SameName(p.Text("installed_files_property"), name)) {
+      continue;
+    }
+    // The record of installed files is stored encoded: show the list it holds.
+    CTriggerFileData installed;
+    installed.Decode(text.c_str());
+    if (installed.IsEmpty() && !text.empty()) {
+      PrintError("the record of installed files cannot be decoded; it is shown as stored");
+      break;
+    }
+    std::string list;
+    for (const auto& [file, crc] : installed) {
+      char value[16];
+      std::snprintf(value, sizeof value, "%x ", static_cast<unsigned>(crc));
+      list += value + file + "\n";
+    }
+    return WriteOut(list) ? kExitOk : kExitFailed;
+  }
+  PrintLine(text);
   return kExitOk;
 }
 
@@ -182,6 +332,20 @@ int SetProperty(const CommandLine& line, const ProgramConfig& config) {
   const std::string& name = line.operands[1];
   const std::string& value = line.operands[2];
   if (!CheckNames(section, name)) return kExitUsage;
+  if (!line.force) {
+    std::string suggestion;
+    if (config.FindProcessor(section) == nullptr) {
+      PrintError("no processor named \"" + section + "\" in " + config.file +
+                 "; --force writes it all the same");
+      return kExitUsage;
+    }
+    if (!IsUsedPropertyName(config, name, &suggestion)) {
+      PrintError("no configured processor uses a property \"" + name + "\"" +
+                 (suggestion.empty() ? "" : " (did you mean \"" + suggestion + "\"?)") +
+                 "; --force writes it all the same");
+      return kExitUsage;
+    }
+  }
   std::uint32_t number = 0;
   if (!line.text && !ParseNumber(value, &number)) {
     PrintError("\"" + value +

@@ -14,7 +14,7 @@ namespace {
 
 using testing_support::ReadFile;
 
-TEST(LogFormatTest, JsonEscapesEverythingJsonRequiresAndTextIsOneReadableLine) {
+TEST(LogFormatTest, JsonKeepsEveryTextExactlyAndTextIsForPeople) {
   LogEntry entry;
   entry.time = "2026-12-05T19:44:16Z";
   entry.error = true;
@@ -37,9 +37,23 @@ TEST(LogFormatTest, JsonEscapesEverythingJsonRequiresAndTextIsOneReadableLine) {
   entry = {"2026-12-05T19:44:16Z", true, "VARAZO", 20051, "MailFilter0", {"Connecting", "12029"}};
   EXPECT_EQ(FormatLogLine(entry, LogFormat::kText),
             "2026-12-05T19:44:16Z error VARAZO[20051] MailFilter0: Connecting | 12029");
-  entry = {"2026-12-05T19:44:16Z", false, "S", 7, "", {"two\nlines", "C:\\path\x01"}};
+  // For people: line breaks inside a text continue the entry indented, those at its end go, and
+  // a code the describer knows gets its meaning (never a title, never a number among words).
+  SetLogCodeDescriber([](DWORD code) { return std::string(code == 1460 ? "timed out" : ""); });
+  entry = {"2026-12-05T19:44:16Z",
+           false,
+           "S\n",
+           7,
+           "",
+           {"1460", "two\r\nlines\n", "C:\\p\x01\r", "1460", "12029", " 1460", "1460\r\n"}};
   EXPECT_EQ(FormatLogLine(entry, LogFormat::kText),
-            "2026-12-05T19:44:16Z operation S[7] two\\nlines | C:\\path\\x01");
+            "2026-12-05T19:44:16Z operation S\\n[7] 1460 | two\n    lines | C:\\p\\x01\\r | "
+            "1460 [timed out] | 12029 |  1460 | 1460");
+  EXPECT_EQ(FormatLogLine(entry, LogFormat::kJson),
+            R"({"time":"2026-12-05T19:44:16Z","kind":"operation","source":"S\n","event":7,)"
+            R"("first":"","texts":["1460","two\r\nlines\n","C:\\p\u0001\r","1460","12029",)"
+            R"(" 1460","1460\r\n"]})");
+  SetLogCodeDescriber(nullptr);
 }
 
 TEST(LogTest, JsonLinesFromManyThreadsAreAppendedWhole) {

@@ -1,7 +1,11 @@
 // The repository-updater program as a user drives it: what it refuses before it starts anything
-// (bad arguments, bad configuration files), and update cycles against FTP servers on loopback with
-// the store commands an administrator uses beside them. Stop signals during a cycle are tested
-// with the hostile servers that make them matter (tests/faults/hostile_server_test.cc).
+// (bad arguments, bad configuration files), update cycles against FTP servers on loopback with the
+// store commands an administrator uses beside them, and the service's own log and callbacks. Stop
+// signals during a cycle are tested with the hostile servers that make them matter
+// (tests/faults/hostile_server_test.cc).
+#include <signal.h>
+
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -109,11 +113,16 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   };
   auto installed = [&](const char* name) { return ReadFile(dir / "filter/definitions/" + name); };
 
+  EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("Mail Filter\n  no state yet\n"));
+  EXPECT_FALSE(FileExists(dir / "store.db")) << "status made the store";
   publish("bravo");
   once(0, "MailFilter0: updated 2 files\n");
   EXPECT_THAT(ReadFile(dir / "log"),
               HasSubstr(" operation VARAZO[1000] MailFilter0: Updating the Mail "
                         "Filter definition files | Updated 2 files: a.dat, b.cfg\n"));
+  EXPECT_THAT(ReadFile(dir / "log"), HasSubstr(" operation repository-updater[10] MailFilter0: "
+                                               "Update cycle of the Mail Filter definition files "
+                                               "| updated 2 files\n"));
   EXPECT_EQ(installed("a.dat") + installed("b.cfg"), "alphabravo");
   EXPECT_EQ(installed("trigger.crc"), ReadFile(remote + "trigger.crc"));
   once(0, "MailFilter0: up to date\n");
@@ -125,14 +134,25 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   const std::string lastUpdate = RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, config).out;
   server.reset();  // nothing listens on the port any more
   once(1, "MailFilter0: failed\n");
+  EXPECT_THAT(ReadFile(dir / "log"),
+              HasSubstr("Connecting to the Mail Filter updates server | 1460 [the operation timed "
+                        "out]\n"));
   EXPECT_EQ(RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, config).out, lastUpdate);
   WriteFile(dir / "filter/definitions/a.dat", "altered");
   EXPECT_THAT(once(3, "MailFilter0: failed\n"),
               HasSubstr("MailFilter0: invalid definition files detected"));
   EXPECT_THAT(ReadFile(dir / "log"), HasSubstr("Invalid Mail Filterdefinition files detected."));
 
+  std::string list = RunUpdater({"checksum", remote + "a.dat", remote + "b.cfg"}).out;
+  list.erase(std::remove(list.begin(), list.end(), '\r'), list.end());
   for (const auto& [arguments, status, out, err] :
        std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
+           {{"get", "MailFilter0", "InstalledFiles"}, 0, list, ""},  // decoded
+           {{"set", "MailFilter0", "UpdateIntrval", "1"},
+            2,
+            "",
+            "(did you mean \"UpdateInterval\"?)"},
+           {{"set", "Elsewhere", "Anything", "1", "--force"}, 0, "", ""},
            {{"set", "MailFilter0", "UpdateInterval", "0x3c"}, 0, "", ""},  // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
@@ -154,6 +174,115 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
             "  update now pending:        yes\n"
             "  installed files recorded:  2\n"
             "  invalid definition files:  detected\n");
+  EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
+              HasSubstr(R"("update_now":true,"installed_files":2,"invalid_definition_files":true,)"
+                        R"("updates_available_pending":false}]})"));
+}
+
+// check-config creates nothing and points each problem at the line of the key behind the path
+// (the processor's header for a default).
+TEST(UpdaterConfiguration, CheckConfigFindsWhatTheServiceCannotUseAndCreatesNothing) {
+  TempDir dir;
+  const std::string config = WriteConfig(dir, 2121);
+  const program_test::Result good = RunUpdater({"check-config"}, config);
+  EXPECT_EQ(good.status, 0) << good.err;
+  EXPECT_EQ(good.out, "ok\n");
+  EXPECT_FALSE(FileExists(dir / "store.db") || FileExists(dir / "filter"));
+
+  WriteFile(dir / "store.db", "a text file, not a database");
+  testing_support::MakeDirectories(dir / "log");
+  WriteFile(dir / "filter/definitions", "a file where a directory belongs");
+  const program_test::Result bad = RunUpdater({"check-config"}, config);
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_EQ(bad.err, config + ":2: store.path \"" + dir / "store.db" +
+                         "\": it is not an SQLite database\n" + config + ":4: log.file \"" +
+                         dir / "log" + "\": it is not a regular file\n" + config +
+                         ":7: processor.definitions_dir \"" + dir / "filter/definitions" +
+                         "\": it is not a directory\n");
+}
+
+// A callback that hangs is killed at its limit and logged with the last lines it wrote.
+TEST(UpdaterCallbacks, AHangingCallbackIsKilledAtItsLimitAndLogged) {
+  TempDir dir;
+  const auto result = RunUpdater(
+      {"once"},
+      WriteConfig(dir, 2121,
+                  "on_prepare = \"echo waiting; sleep 60\"\ncallback_timeout_ms = 1000\n"));
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_EQ(result.out, "MailFilter0: failed\n");
+  EXPECT_THAT(ReadFile(dir / "log"),
+              HasSubstr(" error repository-updater[11] MailFilter0: on_prepare failed | echo "
+                        "waiting; sleep 60 | still running after 1000 ms: killed | waiting\n"));
+}
+
+// run as a system service runs it: its own entries for its start, each cycle and its stop; a
+// failed on_updates_available logged with its status and output, and run again at the next cycle
+// although that one finds nothing new; and logrotate's default (move, create, SIGHUP) keeps every
+// entry, in order, in the old file or the new one.
+TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation) {
+  TempDir dir;
+  WriteFile(dir / "server/updates/a.dat", "alpha");
+  WriteFile(dir / "server/updates/trigger.crc",
+            RunUpdater({"checksum", dir / "server/updates/a.dat"}).out);
+  testing_support::PyFtpServerOptions options;
+  options.root = dir / "server";
+  options.anonymous = true;
+  testing_support::PyFtpServer server(options);
+  const std::string command =
+      "test -e " + dir / "told" + " || { echo refused; echo by the engine >&2; exit 7; }";
+  const std::string config =
+      WriteConfig(dir, server.port(), "on_updates_available = \"" + command + "\"\n");
+  const std::string log = dir / "log";
+  const std::string cycle =
+      " operation repository-updater[10] MailFilter0: Update cycle of the Mail Filter definition "
+      "files | ";
+  auto logged = [&](const std::string& text) {
+    return program_test::Eventually([&] { return ReadFile(log).find(text) != std::string::npos; });
+  };
+
+  program_test::Updater service({"run", "-c", config});
+  ASSERT_TRUE(logged(cycle + "failed\n")) << service.Err() << ReadFile(log);
+  EXPECT_THAT(ReadFile(log), HasSubstr(" error repository-updater[11] MailFilter0: "
+                                       "on_updates_available failed; it runs again at the next "
+                                       "cycle | " +
+                                       command +
+                                       " | exit status 7 | refused\n"
+                                       "    by the engine\n"));
+  EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
+              HasSubstr("\"updates_available_pending\":true"));
+
+  WriteFile(dir / "logrotate.conf", log + " {\n  rotate 1\n  create\n  postrotate\n    kill -HUP " +
+                                        std::to_string(service.pid()) + "\n  endscript\n}\n");
+  ASSERT_EQ(testing_support::ChildProcess::Run({"/usr/sbin/logrotate", "-f", "-s",
+                                                dir / "logrotate.state", dir / "logrotate.conf"}),
+            0);
+  ASSERT_TRUE(logged("Log file reopened | on SIGHUP\n")) << service.Err();
+  WriteFile(dir / "told", "");
+  ASSERT_EQ(RunUpdater({"update-now", "MailFilter0"}, config).status, 0);
+  ASSERT_TRUE(logged(cycle + "up to date\n")) << ReadFile(log);
+  service.Signal(SIGTERM);
+  ASSERT_EQ(service.Wait(), 0) << service.Err();
+
+  const std::string all = ReadFile(log + ".1") + ReadFile(log);
+  std::size_t at = 0;
+  for (const std::string& entry : std::vector<std::string>{
+           " operation repository-updater[1] Service started | version ",
+           "\n    MailFilter0 (Mail Filter) from ftp://127.0.0.1:" + std::to_string(server.port()) +
+               " into " + dir / "filter/definitions\n",
+           " operation VARAZO[1000] MailFilter0: Updating the Mail Filter definition files | "
+           "Updated 1 files: a.dat\n",
+           cycle + "failed\n", " operation repository-updater[3] Log file reopened | on SIGHUP\n",
+           " operation repository-updater[12] MailFilter0: on_updates_available runs again | ",
+           cycle + "up to date\n",
+           " operation repository-updater[2] Service stopped | on SIGTERM\n"}) {
+    const std::size_t found = all.find(entry, at);
+    ASSERT_NE(found, std::string::npos) << entry << "\nnot after\n" << all.substr(0, at);
+    at = found + entry.size();
+  }
+  EXPECT_EQ(ReadFile(log).rfind("20", 0), 0u) << "the new file starts with an entry";
+  EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
+              HasSubstr("\"updates_available_pending\":false"));
 }
 
 }  // namespace

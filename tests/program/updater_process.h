@@ -35,6 +35,7 @@ class Updater {
  public:
   explicit Updater(const std::vector<std::string>& arguments) : child_(Argv(arguments)) {}
 
+  pid_t pid() const { return child_.pid(); }
   void Signal(int sig) { ::kill(child_.pid(), sig); }
   pid_t pid() const { return child_.pid(); }
   // The exit status; -1 when a signal ended it, or when it still ran after `timeout` and was
