@@ -37,7 +37,6 @@ class Updater {
 
   pid_t pid() const { return child_.pid(); }
   void Signal(int sig) { ::kill(child_.pid(), sig); }
-  pid_t pid() const { return child_.pid(); }
   // The exit status; -1 when a signal ended it, or when it still ran after `timeout` and was
   // killed.
   int Wait(std::chrono::milliseconds timeout = std::chrono::minutes(5)) {
