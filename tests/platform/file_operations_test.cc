@@ -1,8 +1,6 @@
 // Copying a file over another: the installation's step that must never leave a half-written
-// definition file behind. Writing a file: a link planted at its name is replaced, never written
-// through.
+// definition file behind.
 #include <errno.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <iterator>
 
@@ -71,41 +69,6 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_TRUE(ReadFile(to) == content);
   EXPECT_EQ(2, EntryCount(dir.path()));
-}
-
-// A symbolic link (to a file, to nothing, to a directory) or a hard link planted in a directory
-// the updater writes must not carry the write elsewhere, nor stop it: the name becomes a file of
-// its own and what the link led to is left as it was.
-TEST(WriteFileTest, LinksAtTheNameAreReplacedNotWrittenThrough) {
-  TempDir dir;
-  testing_support::MakeDirectories(dir / "outside/directory");
-  testing_support::MakeDirectories(dir / "inside");
-  const std::string victim = dir / "outside/victim";
-  WriteFile(victim, "precious");
-  ASSERT_EQ(::symlink(victim.c_str(), (dir / "inside/symbolic").c_str()), 0);
-  ASSERT_EQ(::symlink((dir / "outside/new").c_str(), (dir / "inside/dangling").c_str()), 0);
-  ASSERT_EQ(::link(victim.c_str(), (dir / "inside/hard").c_str()), 0);
-  for (const char* name : {"symbolic", "dangling", "hard"}) {
-    const std::string path = dir / "inside" + "/" + name;
-    PlatformFile file;
-    ASSERT_TRUE(file.Open(path.c_str(), PlatformFile::Mode::kCreateWrite)) << name;
-    ASSERT_TRUE(file.WriteAll("fresh", 5));
-    ASSERT_TRUE(file.Close());
-    struct stat status {};
-    ASSERT_EQ(::lstat(path.c_str(), &status), 0);
-    EXPECT_TRUE(S_ISREG(status.st_mode) && status.st_nlink == 1) << name;
-    EXPECT_EQ(ReadFile(path), "fresh") << name;
-  }
-  EXPECT_EQ(ReadFile(victim), "precious");
-  EXPECT_FALSE(testing_support::FileExists(dir / "outside/new"));
-
-  // A copy renames over a link, even one to a directory, which a plain status query would take
-  // for a directory in the way.
-  const std::string target = dir / "inside/copied";
-  ASSERT_EQ(::symlink((dir / "outside/directory").c_str(), target.c_str()), 0);
-  ASSERT_TRUE(CopyFileA(victim.c_str(), target.c_str(), FALSE)) << GetLastError();
-  EXPECT_EQ(ReadFile(target), "precious");
-  EXPECT_EQ(EntryCount(dir / "outside/directory"), 0);
 }
 
 }  // namespace
