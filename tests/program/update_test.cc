@@ -172,6 +172,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
 
 // A stop signal while a download hangs: nothing of the interrupted set is installed, so the
 // engine is never signalled with a partial one; run stops with 0, once reports the pass failed.
+// A once killed outright leaves the schedule's properties as the last finished run left them.
 TEST(UpdaterStop, StopSignalDuringACycleInstallsNothing) {
   TempDir dir;
   testing_support::ScriptedFtpServer server;
@@ -186,7 +187,8 @@ TEST(UpdaterStop, StopSignalDuringACycleInstallsNothing) {
   for (const auto& [command, sig, status, err, out] :
        {std::tuple{"run", SIGTERM, 0, "stopping on SIGTERM", ""},
         {"once", SIGTERM, 1, "interrupted by SIGTERM", "MailFilter0: failed\n"},
-        {"once", SIGINT, 1, "interrupted by SIGINT", "MailFilter0: failed\n"}}) {
+        {"once", SIGINT, 1, "interrupted by SIGINT", "MailFilter0: failed\n"},
+        {"once", SIGKILL, -1, "", ""}}) {
     const long before = program_test::Count(server.Transcript(), "RETR b.dat");
     program_test::Updater updater({command, "-c", config});
     ASSERT_TRUE(program_test::Eventually([&] {
@@ -199,6 +201,10 @@ TEST(UpdaterStop, StopSignalDuringACycleInstallsNothing) {
     EXPECT_FALSE(FileExists(dir / "filter/definitions/a.dat"));
     EXPECT_FALSE(FileExists(dir / "filter/definitions/trigger.crc"));
   }
+  for (const char* name : {"UpdateNow", "NextUpdateTime"}) {
+    EXPECT_EQ(RunUpdater({"get", "MailFilter0", name}, config).out, "0\n") << name;
+  }
+  EXPECT_EQ(RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, config).status, 1);
 }
 
 }  // namespace
