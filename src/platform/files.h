@@ -120,7 +120,7 @@ BOOL CreateDirectoryA(const char* path, void* security);
 class PlatformFile {
  public:
   enum class Mode {
-    kRead,         // existing file, read only
+    kRead,  // existing file, read only
     // Created or truncated, write only, mode 0644. A symbolic link at the path, or a file that
     // other names share through hard links, is replaced by a new file, never written through:
     // the write lands at the path named and nowhere else.

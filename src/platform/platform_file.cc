@@ -68,7 +68,8 @@ bool PlatformFile::Open(const char* path, Mode mode) {
     return false;
   }
   const PosixCallTable& calls = PosixCalls();
-  int fd = mode == Mode::kRead ? calls.open(path, O_RDONLY | kCommonFlags, 0) : OpenForWriting(path);
+  int fd =
+      mode == Mode::kRead ? calls.open(path, O_RDONLY | kCommonFlags, 0) : OpenForWriting(path);
   if (fd < 0) {
     SetLastErrorFromErrnoForPath(errno, path);
     return false;

@@ -415,8 +415,8 @@ class ConfigLoader {
                           PlaceOf(processor.DefinitionsDir()), PlaceOf(processor.BackupDir()),
                           PlaceOf(processor.MasterDir())};
       CheckOwnPlaces(places);
-      for (const auto& [what, file] : {std::pair{"store.path", &config.storePath},
-                                       std::pair{"log.file", &config.logFile}}) {
+      for (const auto& [what, file] :
+           {std::pair{"store.path", &config.storePath}, std::pair{"log.file", &config.logFile}}) {
         for (const std::filesystem::path& directory :
              {places.definitions, places.backup, places.master}) {
           if (file->empty() || !Within(PlaceOf(*file), directory)) continue;
@@ -431,8 +431,8 @@ class ConfigLoader {
         if (shared.empty()) continue;
         Problem(processor.line, "processor \"" + processor.Name() + "\" and processor \"" +
                                     earlier.processor->Name() + "\" (line " +
-                                    std::to_string(earlier.processor->line) + ") share " +
-                                    shared + ": each needs directories of its own");
+                                    std::to_string(earlier.processor->line) + ") share " + shared +
+                                    ": each needs directories of its own");
       }
       all.push_back(places);
     }

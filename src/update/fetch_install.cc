@@ -149,7 +149,8 @@ BOOL CRepositoryUpdates::WriteTriggerFiles() {
     // The engine is not signalled, so the set is not installed: the reference copy in the backup
     // directory stays as it was, and the next cycle takes the server's set for new again and
     // installs and signals it then.
-    LogError(config.errorEventId, {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {enginePath}), detail});
+    LogError(config.errorEventId,
+             {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {enginePath}), detail});
     return FALSE;
   }
   FileStatus status;

@@ -42,11 +42,12 @@ void CRepositoryUpdates::AdoptPreparation(const CRepositoryUpdates& prepared) {
 
 void CRepositoryUpdates::RemoveLeftoverTemporaries() {
   const UpdateConfig& config = Config();
-  DeleteFileA(JoinLocalPath(m_strDefinitionsDir,
-                            TriggerStagingName(TextOrEmpty(config.triggerFileName)))
-                  .c_str());
+  DeleteFileA(
+      JoinLocalPath(m_strDefinitionsDir, TriggerStagingName(TextOrEmpty(config.triggerFileName)))
+          .c_str());
   WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA(JoinLocalPath(m_strDefinitionsDir, ".copy-*.partial").c_str(), &data);
+  HANDLE find =
+      FindFirstFileA(JoinLocalPath(m_strDefinitionsDir, ".copy-*.partial").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     if (IsLeftoverTemporaryName(data.cFileName, config)) {

@@ -65,7 +65,8 @@ TEST(OwnFiles, LinksPlantedWhereTheUpdaterWritesAreReplacedNeverFollowed) {
   for (const char* made : {"/staged", "/copied", "/lock"}) EXPECT_FALSE(FileExists(outside + made));
   for (const auto& [link, target] : links) {
     struct stat status {};  // a temporary name's leftover is removed, the rest are files of ours
-    EXPECT_TRUE(link.ends_with(".partial") ? ::lstat(link.c_str(), &status) != 0 : IsPlainFile(link))
+    EXPECT_TRUE(link.ends_with(".partial") ? ::lstat(link.c_str(), &status) != 0
+                                           : IsPlainFile(link))
         << link;
   }
   EXPECT_EQ(harness.Once().out, "MailFilter0: up to date\n");
@@ -81,7 +82,8 @@ TEST(BoundedLog, ManyMissingFilesAndHugeTriggerFilesKeepTheLogShort) {
   ASSERT_EQ(harness.Once().status, 0);
   auto triggerWithMissing = [](std::size_t count) {
     std::string text = TriggerFor(kNew);
-    for (std::size_t i = 0; i < count; ++i) text += "1234abcd missing-" + std::to_string(i) + "\r\n";
+    for (std::size_t i = 0; i < count; ++i)
+      text += "1234abcd missing-" + std::to_string(i) + "\r\n";
     return text;
   };
   for (const auto& [missing, entries, marker] :

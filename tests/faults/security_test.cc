@@ -30,8 +30,8 @@ TEST(Security, NamesThatWouldEscapeTheDirectoriesAreRefusedThroughWholeCycles) {
   const std::string top = std::filesystem::path(harness.Root()).parent_path();
   const std::string absolute = top + "/escape-absolute.dat";
   const std::string kHostile = "written where it must not be";
-  std::vector<std::string> refused = {
-      "../escape.dat", "..", ".", absolute, "..\\escape.dat", "sub/../../escape.dat"};
+  std::vector<std::string> refused = {"../escape.dat",       "..", ".", absolute, "..\\escape.dat",
+                                      "sub/../../escape.dat"};
   // The updater's own files as the harness configures them, served to a client that asks.
   const std::vector<std::string> own = {
       "update.pending", "Update.Pending", ".repository-updater.lock", "STORE.DB",

@@ -83,7 +83,8 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
             16, "processor \"A\" and processor \"MailFilter0\" (line 7) share the root directory"},
            {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \".\"\nmaster_dir = \".\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
-            16, "store.path lies in a directory of processor \"A\" where files from the server go"}}) {
+            16,
+            "store.path lies in a directory of processor \"A\" where files from the server go"}}) {
     TempDir dir;
     const auto result = RunUpdater({"once"}, WriteConfig(dir, 2121, tail));
     EXPECT_EQ(result.status, 2) << message << "\n" << result.err;
