@@ -25,6 +25,7 @@ std::string UpToNul(std::string_view token) {
 struct ModelResult {
   bool valid = true;
   std::map<std::string, DWORD> entries;
+  std::uint64_t pairs = 0;  // lines, as it were: a later pair of a name counts again
 };
 
 ModelResult Model(std::string_view text) {
@@ -48,6 +49,7 @@ ModelResult Model(std::string_view text) {
         return result;
       }
       result.entries[UpToNul(token)] = crc;
+      ++result.pairs;
       crcPending = false;
     }
     token.clear();
@@ -73,6 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ModelResult model = Model(text);
   FUZZ_CHECK(accepted == model.valid);
   FUZZ_CHECK(Entries(list) == model.entries);
+  // The count a trigger file is refused by before it is parsed: every pair of a valid list.
+  if (accepted) FUZZ_CHECK(CountChecksumListEntries(data, size) == model.pairs);
 
   // A whitespace byte is a separator like any other: LF, CR LF, TAB or a space.
   std::string flattened(text);

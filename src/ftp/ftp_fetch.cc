@@ -10,7 +10,7 @@
 BOOL CFtpUpdates::FetchFile(const std::string& name) {
   const UpdateConfig& config = Config();
   const std::string shownName = m_strRemoteDir + "/" + name;
-  if (!IsPlainFileName(name)) {
+  if (!IsFetchableName(name)) {
     // A name that could write outside the backup directory is never written anywhere.
     SetLastError(ERROR_INVALID_NAME);
     LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {shownName}),

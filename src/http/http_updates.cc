@@ -101,7 +101,7 @@ BOOL CHttpUpdates::Connect() {
 BOOL CHttpUpdates::FetchFile(const std::string& name) {
   const UpdateConfig& config = Config();
   const std::string remotePath = m_strRemoteDir + "\\" + name;
-  if (!IsPlainFileName(name)) {
+  if (!IsFetchableName(name)) {
     // A name that could write outside the backup directory is never requested nor written.
     SetLastError(ERROR_INVALID_NAME);
     LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {remotePath}),

@@ -113,6 +113,19 @@ void CTriggerFileData::Decode(const char* encoded) {
   if (!Parse(decoded.data(), length)) m_map.clear();
 }
 
+std::uint64_t CountChecksumListEntries(const void* text, std::uint64_t length) {
+  if (text == nullptr) return 0;
+  const unsigned char* bytes = static_cast<const unsigned char*>(text);
+  std::uint64_t tokens = 0;
+  bool inToken = false;
+  for (std::uint64_t i = 0; i < length; ++i) {
+    const bool whitespace = IsListWhitespace(bytes[i]);
+    if (!whitespace && !inToken) ++tokens;
+    inToken = !whitespace;
+  }
+  return tokens / 2;
+}
+
 bool CTriggerFileData::Parse(const void* text, std::uint64_t length) {
   if (text == nullptr) return false;
   m_map.clear();

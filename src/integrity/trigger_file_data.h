@@ -55,6 +55,10 @@ class CTriggerFileData {
   Map m_map;
 };
 
+// How many entries a checksum list of `length` bytes announces: its tokens taken in pairs, the
+// way Parse pairs them, counted without taking anything in. A null `text` counts 0.
+std::uint64_t CountChecksumListEntries(const void* text, std::uint64_t length);
+
 // strtoul in base 16 over a NUL-terminated token: the value, or 0 when the conversion does not
 // consume the whole token (0 is never a valid CRC of a checksum list). A null token gives 0.
 DWORD ParseHexValue(const char* token);

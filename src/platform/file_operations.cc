@@ -1,6 +1,7 @@
 // Status and attribute queries, copy, delete and single-level directory creation.
 #include <errno.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "platform/file_attributes.h"
 #include "platform/files.h"
@@ -19,14 +21,21 @@ namespace {
 constexpr std::size_t kCopyBufferSize = 256 * 1024;
 constexpr int kTemporaryNameAttempts = 100;
 
+constexpr std::string_view kTemporaryPrefix = ".copy-";
+constexpr std::string_view kTemporarySuffix = ".partial";
+
 // A name in the directory of `target` that no other copy (of this or another process) uses.
 // It does not depend on the target's name, which may already be as long as a name can be.
 std::string TemporaryNameBeside(const std::string& target) {
   static std::atomic<unsigned> counter{0};
   std::string::size_type slash = target.rfind('/');
   std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  return directory + ".copy-" + std::to_string(::getpid()) + "-" +
-         std::to_string(counter.fetch_add(1)) + ".partial";
+  return directory + std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" +
+         std::to_string(counter.fetch_add(1)) + std::string(kTemporarySuffix);
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool WriteFully(int fd, const char* data, std::size_t count) {
@@ -74,7 +83,8 @@ bool CopyThroughTemporary(int source, const struct stat& sourceStatus, const cha
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < kTemporaryNameAttempts; ++attempt) {
     temporary = TemporaryNameBeside(to);
-    fd = calls.open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+    // Exclusive, so a link planted under the name is never followed: the next name is tried.
+    fd = calls.open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     sourceStatus.st_mode & 0777);
     if (fd < 0 && errno != EEXIST) {
       SetLastErrorFromErrnoForPath(errno, temporary.c_str());
@@ -154,8 +164,9 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists) {
     return FALSE;
   }
 
+  // lstat: a symbolic link at the target is the rename's to replace, whatever it points at.
   struct stat targetStatus;
-  if (calls.stat(to, &targetStatus) == 0) {
+  if (calls.lstat(to, &targetStatus) == 0) {
     // The rename would fail on a directory too, but only after the whole copy.
     if (S_ISDIR(targetStatus.st_mode)) {
       SetLastError(ERROR_ACCESS_DENIED);
@@ -170,6 +181,12 @@ BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists) {
     return FALSE;
   }
   return CopyThroughTemporary(source.get(), sourceStatus, to) ? TRUE : FALSE;
+}
+
+bool IsCopyTemporaryName(std::string_view name) {
+  return name.size() > kTemporaryPrefix.size() + kTemporarySuffix.size() &&
+         EqualIgnoringCase(name.substr(0, kTemporaryPrefix.size()), kTemporaryPrefix) &&
+         EqualIgnoringCase(name.substr(name.size() - kTemporarySuffix.size()), kTemporarySuffix);
 }
 
 BOOL DeleteFileA(const char* path) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/win32.h"
 
@@ -37,10 +38,12 @@ struct PosixCallTable {
   ssize_t (*write)(int fd, const void* buffer, std::size_t count);
   int (*fstat)(int fd, struct stat* status);
   int (*stat)(const char* path, struct stat* status);
+  int (*lstat)(const char* path, struct stat* status);
   int (*mkdir)(const char* path, mode_t mode);
   int (*unlink)(const char* path);
   int (*rename)(const char* from, const char* to);
   int (*fsync)(int fd);
+  int (*ftruncate)(int fd, off_t length);
   DIR* (*opendir)(const char* path);
   // Returns null at the end (errno unchanged) or on failure (errno set).
   struct dirent* (*readdir)(DIR* directory);
@@ -88,9 +91,15 @@ DWORD GetFileAttributesA(const char* path);
 // ERROR_FILE_EXISTS). A directory as source fails with ERROR_ACCESS_DENIED. The target is written
 // under a temporary name beside it and renamed into place, so a reader never sees a half copy;
 // on failure the temporary file is removed and the old target is left as it was. A directory
-// standing where the target goes fails with ERROR_ACCESS_DENIED. The copy keeps the source's
-// permission bits and last-write time, as a Windows copy keeps attributes and time.
+// standing where the target goes fails with ERROR_ACCESS_DENIED; a symbolic link there is
+// replaced by the copy, never written through, whatever it points at. The copy keeps the
+// source's permission bits and last-write time, as a Windows copy keeps attributes and time.
 BOOL CopyFileA(const char* from, const char* to, BOOL failIfExists);
+
+// Whether `name` (a file name without directory, in any letter case) has the form of the
+// temporary files CopyFileA writes beside its targets: ".copy-<pid>-<n>.partial". What a killed
+// copy leaves behind has such a name, and nothing else should.
+bool IsCopyTemporaryName(std::string_view name);
 
 // DeleteFileA: removes a file; fails (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a directory).
 BOOL DeleteFileA(const char* path);
@@ -111,8 +120,11 @@ BOOL CreateDirectoryA(const char* path, void* security);
 class PlatformFile {
  public:
   enum class Mode {
-    kRead,         // existing file, read only
-    kCreateWrite,  // created or truncated, write only, mode 0644
+    kRead,  // existing file, read only
+    // Created or truncated, write only, mode 0644. A symbolic link at the path, or a file that
+    // other names share through hard links, is replaced by a new file, never written through:
+    // the write lands at the path named and nowhere else.
+    kCreateWrite,
   };
   PlatformFile() = default;
   ~PlatformFile();

@@ -19,6 +19,39 @@ void SetLastErrorFromTransfer(int err) {
   SetLastError(err == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(err));
 }
 
+// Opens `path` for writing and empties it, or makes it anew. The open never follows a symbolic
+// link, and a link or a file with further hard links is unlinked and made again: truncating it
+// would write through to a file elsewhere, and refusing it would fail every later write to the
+// path too. -1 with errno set on failure; a non-regular file is left to the caller's check.
+int OpenForWriting(const char* path) {
+  const PosixCallTable& calls = PosixCalls();
+  const int flags = O_WRONLY | O_NOFOLLOW | kCommonFlags;
+  int fd = calls.open(path, flags | O_CREAT, 0644);
+  if (fd >= 0) {
+    struct stat status;
+    if (calls.fstat(fd, &status) != 0) {
+      const int err = errno;
+      calls.close(fd);
+      errno = err;
+      return -1;
+    }
+    if (!S_ISREG(status.st_mode)) return fd;
+    if (status.st_nlink <= 1) {
+      if (calls.ftruncate(fd, 0) == 0) return fd;
+      const int err = errno;
+      calls.close(fd);
+      errno = err;
+      return -1;
+    }
+    calls.close(fd);
+  } else if (errno != ELOOP) {
+    return -1;
+  }
+  if (calls.unlink(path) != 0 && errno != ENOENT) return -1;
+  // Exclusive: whatever appears at the path meanwhile is not written through either.
+  return calls.open(path, flags | O_CREAT | O_EXCL, 0644);
+}
+
 }  // namespace
 
 PlatformFile::~PlatformFile() {
@@ -35,8 +68,8 @@ bool PlatformFile::Open(const char* path, Mode mode) {
     return false;
   }
   const PosixCallTable& calls = PosixCalls();
-  int flags = mode == Mode::kRead ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC;
-  int fd = calls.open(path, flags | kCommonFlags, 0644);
+  int fd =
+      mode == Mode::kRead ? calls.open(path, O_RDONLY | kCommonFlags, 0) : OpenForWriting(path);
   if (fd < 0) {
     SetLastErrorFromErrnoForPath(errno, path);
     return false;

@@ -44,6 +44,9 @@ int RealFstat(int fd, struct stat* status) {
 int RealStat(const char* path, struct stat* status) {
   return ::stat(path, status);
 }
+int RealLstat(const char* path, struct stat* status) {
+  return ::lstat(path, status);
+}
 int RealMkdir(const char* path, mode_t mode) {
   return ::mkdir(path, mode);
 }
@@ -56,6 +59,10 @@ int RealRename(const char* from, const char* to) {
 
 int RealFsync(int fd) {
   return RetryOnInterrupt([&] { return ::fsync(fd); });
+}
+
+int RealFtruncate(int fd, off_t length) {
+  return RetryOnInterrupt([&] { return ::ftruncate(fd, length); });
 }
 
 DIR* RealOpendir(const char* path) {
@@ -75,10 +82,12 @@ constexpr PosixCallTable kRealCalls = {
     .write = RealWrite,
     .fstat = RealFstat,
     .stat = RealStat,
+    .lstat = RealLstat,
     .mkdir = RealMkdir,
     .unlink = RealUnlink,
     .rename = RealRename,
     .fsync = RealFsync,
+    .ftruncate = RealFtruncate,
     .opendir = RealOpendir,
     .readdir = RealReaddir,
     .closedir = RealClosedir,

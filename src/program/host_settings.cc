@@ -9,6 +9,7 @@
 #include "program/program_log.h"
 #include "program/property_store.h"
 #include "update/repository_updates.h"
+#include "update/own_names.h"
 
 namespace updater {
 
@@ -33,8 +34,25 @@ bool ApplyHostSettings(const ProgramConfig& config, std::string* error) {
   return true;
 }
 
+namespace {
+
+// Tells the library the names of the program's own files, which no server may bring into a
+// processor's directories: the lock file, the property store with the files SQLite keeps beside
+// it, and the log file.
+void ReserveProgramFileNames(const ProgramConfig& config) {
+  ReserveOwnFileName(kLockFileName);
+  const std::string store = std::filesystem::path(config.storePath).filename().string();
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ReserveOwnFileName(store + suffix);
+  if (!config.logFile.empty()) {
+    ReserveOwnFileName(std::filesystem::path(config.logFile).filename().string());
+  }
+}
+
+}  // namespace
+
 bool WorkerHost::Open(const ProgramConfig& config,
                       const std::vector<const ProcessorSettings*>& processors) {
+  ReserveProgramFileNames(config);
   std::string error;
   if (!ApplyHostSettings(config, &error) || !locks_.Acquire(processors, &error)) {
     PrintError(error);

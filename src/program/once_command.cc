@@ -4,6 +4,10 @@
 // properties it reads and publishes: it requests a cycle with the update-now property, sees the
 // end of the pass when the worker publishes the next-update time over a sentinel, and learns the
 // outcome from the last-update time, which the worker writes only after a successful cycle.
+//
+// The worker it starts is given scratch names for those three properties, so that the real ones
+// change only once the outcome is known: a `once` killed during its cycle leaves the last-update
+// time, the next-update time and any update-now request of the administrator as they were.
 #include <signal.h>
 #include <string.h>
 
@@ -37,42 +41,56 @@ constexpr std::chrono::milliseconds kRecheckInterval(2);
 // Never a next-update time the worker publishes: it writes 0 or now plus at most a year.
 constexpr std::uint32_t kPassRunning = 0xFFFFFFFF;
 
+constexpr const char* kScheduleKeys[] = {"last_update_property", "next_update_property",
+                                         "update_now_property"};
+
+// The scratch name of one of those properties. Only one `run` or `once` works on a processor at
+// a time (the root directory's lock), so one name serves every `once`: each arms it anew, and
+// what a killed one left there is never read.
+std::string ScratchName(const std::string& property) {
+  return property + ".once";
+}
+
+// The processor as its `once` worker sees it: the schedule properties under scratch names.
+ProcessorSettings WithScratchSchedule(const ProcessorSettings& processor) {
+  ProcessorSettings scratch = processor;
+  for (const char* key : kScheduleKeys) scratch.texts[key] = ScratchName(processor.Text(key));
+  return scratch;
+}
+
 struct Pass {
   const ProcessorSettings* processor;
-  std::optional<std::uint32_t> savedLastUpdate;
+  ProcessorSettings scratch;  // what the worker is given
   bool started = false;
   bool ended = false;
 };
 
-// Arms the properties for one requested cycle. False when the store refuses a write.
+// Arms the scratch properties for one requested cycle. False when the store refuses a write.
 bool ArmPass(PropertyStore& store, Pass& pass) {
-  const ProcessorSettings& p = *pass.processor;
+  const ProcessorSettings& p = pass.scratch;
   const std::string& section = p.Name();
-  pass.savedLastUpdate = store.GetNumber(section, p.Text("last_update_property"));
   return store.SetNumber(section, p.Text("last_update_property"), 0) &&
          store.SetNumber(section, p.Text("next_update_property"), kPassRunning) &&
          store.SetNumber(section, p.Text("update_now_property"), 1);
 }
 
 bool PassEnded(PropertyStore& store, const Pass& pass) {
-  const ProcessorSettings& p = *pass.processor;
+  const ProcessorSettings& p = pass.scratch;
   const std::optional<std::uint32_t> next =
       store.GetNumber(p.Name(), p.Text("next_update_property"));
   return next.has_value() && *next != kPassRunning;
 }
 
-// After the workers have stopped: true when the cycle succeeded. Puts back what the command
-// changed: the last-update time of a failed cycle, the update-now request, and the next-update
-// time (nothing is scheduled without a running service).
+// After the workers have stopped: true when the cycle succeeded. Records the outcome in the real
+// properties: the time of a successful cycle; the update-now request is served and nothing is
+// scheduled without a running service.
 bool FinishPass(PropertyStore& store, const Pass& pass) {
   const ProcessorSettings& p = *pass.processor;
   const std::string& section = p.Name();
   const std::optional<std::uint32_t> last =
-      store.GetNumber(section, p.Text("last_update_property"));
+      store.GetNumber(section, pass.scratch.Text("last_update_property"));
   const bool succeeded = pass.started && last.has_value() && *last != 0;
-  if (!succeeded) {
-    store.SetNumber(section, p.Text("last_update_property"), pass.savedLastUpdate.value_or(0));
-  }
+  if (succeeded) store.SetNumber(section, p.Text("last_update_property"), *last);
   store.SetNumber(section, p.Text("update_now_property"), 0);
   store.SetNumber(section, p.Text("next_update_property"), 0);
   return succeeded;
@@ -101,7 +119,7 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
 
   std::vector<Pass> passes;
   for (const ProcessorSettings* processor : processors) {
-    passes.push_back(Pass{processor, std::nullopt});
+    passes.push_back(Pass{processor, WithScratchSchedule(*processor)});
     if (!ArmPass(store, passes.back())) {
       PrintError(processor->Name() + ": cannot write its properties in " + config.storePath);
       return kExitFailed;
@@ -115,7 +133,7 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
   LogMonitor monitor(processors);
   std::vector<std::unique_ptr<ProcessorBlock>> blocks;
   for (Pass& pass : passes) {
-    blocks.push_back(std::make_unique<ProcessorBlock>(*pass.processor, &stopping));
+    blocks.push_back(std::make_unique<ProcessorBlock>(pass.scratch, &stopping));
     pass.started = StartRepositoryUpdateThread(blocks.back()->config()) != 0;
     if (!pass.started) PrintError(pass.processor->Name() + ": cannot start the update worker");
   }

@@ -10,6 +10,23 @@
 #include <system_error>
 
 namespace updater {
+namespace {
+
+// Opens the lock file, making it when missing, without following a symbolic link: a link planted
+// there is replaced by a file of our own, so that it neither sends the lock (and a file made for
+// it) elsewhere nor keeps every later start from locking. -1 with errno set on failure.
+int OpenLockFile(const std::string& path) {
+  constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int fd = ::open(path.c_str(), kFlags | O_CREAT, 0644);
+    if (fd >= 0 || errno != ELOOP) return fd;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+  }
+  errno = ELOOP;
+  return -1;
+}
+
+}  // namespace
 
 ProcessorLocks::~ProcessorLocks() {
   for (const auto& [directory, fd] : descriptors_) ::close(fd);  // closing releases the lock
@@ -37,7 +54,7 @@ bool ProcessorLocks::Acquire(const std::vector<const ProcessorSettings*>& proces
     }
     if (taken.count(root) || descriptors_.count(root)) continue;
     const std::string path = root + "/" + kLockFileName;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = OpenLockFile(path);
     if (fd < 0) {
       return fail(processor->Name() + ": cannot open the lock file " + path + ": " +
                   std::strerror(errno));

@@ -186,6 +186,7 @@ class ConfigLoader {
     if (!haveStore) Problem(0, "missing the [store] table with the property store's path");
     if (!haveProcessors) Problem(0, "no [[processor]] table: nothing to keep up to date");
     CheckSlots(config);
+    CheckPlaces(config);
   }
 
   void LoadStore(const toml::table& table, ProgramConfig& config) {
@@ -420,6 +421,100 @@ class ConfigLoader {
                   "): one processor named \"MailFilter0\" and one of any other name can be "
                   "updated, each in its own slot");
     }
+  }
+
+  // Where one processor's files lie, resolved as the file system resolves them.
+  struct Places {
+    const ProcessorSettings* processor;
+    std::filesystem::path root, definitions, backup, master;
+  };
+
+  // Each processor's directories must stay apart from one another, from the updater's own files
+  // and from every other processor's: a file the server names could otherwise replace the lock
+  // file, the store or the log, and the installation could copy the download cache over the
+  // engine's files or another processor's set.
+  void CheckPlaces(const ProgramConfig& config) {
+    std::vector<Places> all;
+    for (const ProcessorSettings& processor : config.processors) {
+      const Places places{&processor, PlaceOf(processor.RootDir()),
+                          PlaceOf(processor.DefinitionsDir()), PlaceOf(processor.BackupDir()),
+                          PlaceOf(processor.MasterDir())};
+      CheckOwnPlaces(places);
+      for (const auto& [what, file] :
+           {std::pair{"store.path", &config.storePath}, std::pair{"log.file", &config.logFile}}) {
+        for (const std::filesystem::path& directory :
+             {places.definitions, places.backup, places.master}) {
+          if (file->empty() || !Within(PlaceOf(*file), directory)) continue;
+          Problem(processor.line, std::string(what) + " lies in a directory of processor \"" +
+                                      processor.Name() + "\" where files from the server go (\"" +
+                                      *file + "\" in \"" + directory.string() + "\")");
+          break;
+        }
+      }
+      for (const Places& earlier : all) {
+        const std::string shared = SharedPlace(places, earlier);
+        if (shared.empty()) continue;
+        Problem(processor.line, "processor \"" + processor.Name() + "\" and processor \"" +
+                                    earlier.processor->Name() + "\" (line " +
+                                    std::to_string(earlier.processor->line) + ") share " + shared +
+                                    ": each needs directories of its own");
+      }
+      all.push_back(places);
+    }
+  }
+
+  // The definitions and backup directories lie below the root directory, which holds the lock
+  // file; the backup directory lies apart from the engine's files and from the files the
+  // integrity check measures (which may be the engine's files themselves).
+  void CheckOwnPlaces(const Places& places) {
+    const int line = places.processor->line;
+    bool inRoot = false;
+    for (const auto& [key, path] : {std::pair{"definitions_dir", &places.definitions},
+                                    std::pair{"backup_dir", &places.backup}}) {
+      if (*path != places.root) continue;
+      inRoot = true;
+      Problem(line, "processor." + std::string(key) +
+                        " must name a directory below root_dir, not root_dir itself, where the "
+                        "updater keeps its lock file");
+    }
+    if (inRoot) return;
+    for (const auto& [key, path] : {std::pair{"definitions_dir", &places.definitions},
+                                    std::pair{"master_dir", &places.master}}) {
+      if (!Within(places.backup, *path) && !Within(*path, places.backup)) continue;
+      Problem(line, "processor.backup_dir overlaps processor." + std::string(key) + " (\"" +
+                        places.backup.string() + "\", \"" + path->string() +
+                        "\"): the download cache must lie apart from the files it installs");
+      break;
+    }
+  }
+
+  // The first place two processors share, as text; empty when they share none.
+  static std::string SharedPlace(const Places& a, const Places& b) {
+    if (a.root == b.root) return "the root directory \"" + a.root.string() + "\"";
+    for (const std::filesystem::path* pathA : {&a.definitions, &a.backup, &a.master}) {
+      for (const std::filesystem::path* pathB : {&b.definitions, &b.backup, &b.master}) {
+        if (Within(*pathA, *pathB)) return "\"" + pathA->string() + "\"";
+        if (Within(*pathB, *pathA)) return "\"" + pathB->string() + "\"";
+      }
+    }
+    return {};
+  }
+
+  // A path as the file system resolves it, as far as it exists, without a trailing separator.
+  static std::filesystem::path PlaceOf(const std::string& path) {
+    std::error_code failure;
+    std::filesystem::path place = std::filesystem::weakly_canonical(path, failure);
+    if (failure) place = std::filesystem::path(path).lexically_normal();
+    if (!place.has_filename() && place.has_parent_path() && place != place.root_path()) {
+      place = place.parent_path();
+    }
+    return place;
+  }
+
+  // Whether `inner` is `outer` or lies below it.
+  static bool Within(const std::filesystem::path& inner, const std::filesystem::path& outer) {
+    return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first ==
+           outer.end();
   }
 
   std::string file_;

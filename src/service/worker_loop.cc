@@ -39,7 +39,7 @@ unsigned RepositoryUpdateThreadProc(void* argument) {
     const bool runCycle = current != 0 || UpdateNowRequested(server, config);
     if (runCycle) {
       std::unique_ptr<CRepositoryUpdates> run = CreateRunObject(slot);
-      const BOOL succeeded = run->RunUpdateCycle();
+      const BOOL succeeded = RunUpdateCycleOnItsTransport(run, slot);
       const DWORD interval = slot->GetUpdateInterval();
       if (interval != base) {
         base = interval;

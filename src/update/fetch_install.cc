@@ -13,11 +13,15 @@
 #include "service/update_slot.h"
 #include "update/install_copy.h"
 #include "update/local_paths.h"
+#include "update/own_names.h"
 #include "update/repository_updates.h"
 
 namespace {
 
 constexpr std::size_t kFetchedNamesLimit = 5000;
+// The failed files of one cycle whose entries are written; the rest are counted in one summary
+// entry. A server that lists thousands of files it does not have must not flood the log.
+constexpr DWORD kLoggedFailures = 100;
 
 }  // namespace
 
@@ -63,7 +67,10 @@ BOOL CRepositoryUpdates::FetchFiles(CStringList& list) {
     }
     const std::string name = list.front();
     lastRemotePath = m_strRemoteDir + "\\" + name;
-    if (FetchFile(name)) {
+    m_bQuietErrors = failures >= kLoggedFailures;
+    const BOOL fetched = FetchFile(name);
+    m_bQuietErrors = false;
+    if (fetched) {
       if (fetchedNames.size() <= kFetchedNamesLimit) {
         if (fetchedCount != 0) fetchedNames += ", ";
         fetchedNames += name;
@@ -75,6 +82,12 @@ BOOL CRepositoryUpdates::FetchFiles(CStringList& list) {
     list.pop_front();
   }
 
+  if (failures > kLoggedFailures) {
+    LogError(config.errorEventId,
+             {FormatMessageId(IDS_UPDATING_DEFINITION_FILES, {TextOrEmpty(config.displayName)}),
+              std::to_string(failures) + " files could not be updated; the entries of the first " +
+                  std::to_string(kLoggedFailures) + " are written, the others left out."});
+  }
   if (fetchedCount != 0) {
     if (fetchedNames.size() > kFetchedNamesLimit) fetchedNames.resize(kFetchedNamesLimit);
     LogOperation(
@@ -100,6 +113,9 @@ BOOL CRepositoryUpdates::InstallFiles() {
   for (const std::string& name : names) {
     if (name == "." || name == "..") continue;
     if (strcasecmp(name.c_str(), triggerName) == 0) continue;
+    // A file of the updater's own (a pending file, a temporary file) is never installed, even
+    // if the backup directory holds one: the engine would take it for the state of the update.
+    if (IsOwnFileName(name, config)) continue;
     const std::string source = JoinLocalPath(m_strBackupDir, name);
     const std::string target = JoinLocalPath(m_strDefinitionsDir, name);
     if (CopyWouldChangeNothing(source, target)) continue;
@@ -125,12 +141,20 @@ BOOL CRepositoryUpdates::WriteTriggerFiles() {
   // that fails half-way (a full disk, a killed process) leaves no trigger file, never a part.
   const std::string enginePath = JoinLocalPath(m_strDefinitionsDir, triggerName);
   const std::string stagingPath =
-      JoinLocalPath(m_strDefinitionsDir, std::string(".") + triggerName + ".partial");
-  FileStatus status;
+      JoinLocalPath(m_strDefinitionsDir, TriggerStagingName(triggerName));
   if (!WriteBufferToFile(m_pRemoteTriggerFile, low, high, stagingPath.c_str()) ||
       !MoveFileExA(stagingPath.c_str(), enginePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    const std::string detail = std::to_string(GetLastError());
     DeleteFileA(stagingPath.c_str());
-  } else if (GetFileStatus(enginePath.c_str(), &status)) {
+    // The engine is not signalled, so the set is not installed: the reference copy in the backup
+    // directory stays as it was, and the next cycle takes the server's set for new again and
+    // installs and signals it then.
+    LogError(config.errorEventId,
+             {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {enginePath}), detail});
+    return FALSE;
+  }
+  FileStatus status;
+  if (GetFileStatus(enginePath.c_str(), &status)) {
     SetDwordProperty(m_mailServer, config.processorName, config.triggerFileTimeProperty,
                      static_cast<DWORD>(status.modifiedTime));
   }

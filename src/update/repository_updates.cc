@@ -8,6 +8,8 @@
 #include "resources/messages.h"
 #include "service/property_helpers.h"
 #include "service/update_slot.h"
+#include "update/local_paths.h"
+#include "update/own_names.h"
 
 namespace {
 
@@ -56,6 +58,7 @@ const UpdateConfig& CRepositoryUpdates::Config() const {
 
 void CRepositoryUpdates::Log(bool error, DWORD eventId,
                              std::initializer_list<std::string_view> texts) {
+  if (error && m_bQuietErrors) return;
   std::vector<std::string> owned;
   owned.reserve(texts.size());
   for (std::string_view text : texts) owned.emplace_back(text);
@@ -109,6 +112,10 @@ BOOL CRepositoryUpdates::AcceptsFileSize(std::uint64_t size, bool triggerFile,
   }
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return FALSE;
+}
+
+BOOL CRepositoryUpdates::IsFetchableName(const std::string& name) const {
+  return IsPlainFileName(name) && !IsOwnFileName(name, Config()) ? TRUE : FALSE;
 }
 
 std::string ResolveServerName(const UpdateConfig& config, _tMailServer* server) {

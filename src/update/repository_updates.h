@@ -53,8 +53,14 @@ class CRepositoryUpdates {
   virtual BOOL FetchFile(const std::string& name) = 0;
 
   // --- The update cycle and the integrity check.
+  // RunUpdateCycle is PrepareDirectories and, when that succeeds, RunPreparedCycle. The worker
+  // runs the two steps itself: the preparation hook may change the server address and with it
+  // the kind of run object the rest of the cycle needs. A run object of the other kind then
+  // takes over the prepared state with AdoptPreparation and runs the rest.
   BOOL RunUpdateCycle();
   BOOL PrepareDirectories();
+  BOOL RunPreparedCycle();
+  void AdoptPreparation(const CRepositoryUpdates& prepared);
   DWORD CheckInstalledFiles();
 
   // --- Steps of the cycle.
@@ -81,6 +87,10 @@ class CRepositoryUpdates {
  protected:
   explicit CRepositoryUpdates(UpdateSlot* slot);
 
+  // For the transports' FetchFile: whether a name from the server's trigger file may become a
+  // file in the backup directory. A plain name (no directory part) that is none of the
+  // updater's own files (own_names.h), in any letter case; the transports refuse others (123).
+  BOOL IsFetchableName(const std::string& name) const;
   // For the transports' FetchFile. Whether the `size` bytes at `buffer` have the CRC-32 that the
   // server's trigger file gives `name` (true when it gives none); else the last error is ERROR_CRC.
   BOOL MatchesTriggerData(const std::string& name, const BYTE* buffer, std::uint64_t size);
@@ -116,6 +126,13 @@ class CRepositoryUpdates {
  private:
   std::string m_lastRefusedSize;  // the shown name of the last file refused for its size
   void Log(bool error, DWORD eventId, std::initializer_list<std::string_view> texts);
+  // Deletes what a killed run may have left in the definitions directory: the trigger file's
+  // staging file and the copies' temporary files (names of ours only).
+  void RemoveLeftoverTemporaries();
+
+  // While set, error entries are left out: the download loop sets it around the downloads that
+  // follow the first 100 failed files, whose entries would only flood the log.
+  bool m_bQuietErrors = false;
 };
 
 // The largest trigger file a run takes into memory, whatever the configuration.

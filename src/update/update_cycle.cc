@@ -8,6 +8,7 @@
 #include "service/property_helpers.h"
 #include "service/update_slot.h"
 #include "update/local_paths.h"
+#include "update/own_names.h"
 #include "update/repository_updates.h"
 
 BOOL CRepositoryUpdates::PrepareDirectories() {
@@ -34,9 +35,38 @@ BOOL CRepositoryUpdates::PrepareDirectories() {
   return TRUE;
 }
 
+void CRepositoryUpdates::AdoptPreparation(const CRepositoryUpdates& prepared) {
+  m_strDefinitionsDir = prepared.m_strDefinitionsDir;
+  m_strBackupDir = prepared.m_strBackupDir;
+}
+
+void CRepositoryUpdates::RemoveLeftoverTemporaries() {
+  const UpdateConfig& config = Config();
+  DeleteFileA(
+      JoinLocalPath(m_strDefinitionsDir, TriggerStagingName(TextOrEmpty(config.triggerFileName)))
+          .c_str());
+  WIN32_FIND_DATAA data;
+  HANDLE find =
+      FindFirstFileA(JoinLocalPath(m_strDefinitionsDir, ".copy-*.partial").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (IsLeftoverTemporaryName(data.cFileName, config)) {
+      DeleteFileA(JoinLocalPath(m_strDefinitionsDir, data.cFileName).c_str());
+    }
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+}
+
 BOOL CRepositoryUpdates::RunUpdateCycle() {
   if (!PrepareDirectories()) return FALSE;
+  return RunPreparedCycle();
+}
+
+BOOL CRepositoryUpdates::RunPreparedCycle() {
   const UpdateConfig& config = Config();
+  // Only this slot's worker writes into these directories, and it is here, between two cycles:
+  // a temporary file found now belongs to a run that was killed.
+  RemoveLeftoverTemporaries();
 
   m_strServer = ResolveServerName(config, m_mailServer);
   m_strRemoteDir = TextOrEmpty(config.remoteDirectory);
@@ -70,7 +100,7 @@ BOOL CRepositoryUpdates::RunUpdateCycle() {
       }
       result = FetchFiles(list);
       if (result) result = InstallFiles();
-      if (result) WriteTriggerFiles();
+      if (result) result = WriteTriggerFiles();  // a failure to signal the engine fails the cycle
       if (result) absorb = TRUE;
     }
   } else if (!IsUpdateAbsorbed()) {

@@ -22,6 +22,11 @@ DWORD HighHalf(std::uint64_t size) {
   return static_cast<DWORD>(size >> 32);
 }
 
+// More names than any definitions set holds. A trigger file that announces more is refused as
+// invalid before it is taken in: every name would cost memory, a download attempt and, when the
+// server does not have the file, a log entry.
+constexpr std::uint64_t kMostTriggerFileEntries = 100000;
+
 }  // namespace
 
 BOOL CRepositoryUpdates::CheckForUpdates() {
@@ -40,7 +45,9 @@ BOOL CRepositoryUpdates::GetFilesToUpdate(CStringList& list) {
   const char* triggerName = TextOrEmpty(config.triggerFileName);
   if (m_pRemoteTriggerFile == nullptr) return FALSE;
 
-  if (!m_triggerData.Parse(m_pRemoteTriggerFile, m_nRemoteTriggerFileSize)) {
+  if (CountChecksumListEntries(m_pRemoteTriggerFile, m_nRemoteTriggerFileSize) >
+          kMostTriggerFileEntries ||
+      !m_triggerData.Parse(m_pRemoteTriggerFile, m_nRemoteTriggerFileSize)) {
     SetLastError(ERROR_INVALID_DATA);
     const std::string detail = std::to_string(GetLastError());
     LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {triggerName}), detail});
@@ -68,7 +75,7 @@ BOOL CRepositoryUpdates::GetFilesToUpdate(CStringList& list) {
     if (strcasecmp(name.c_str(), triggerName) == 0) continue;
     DWORD localValue = 0;
     bool fetch = local.IsEmpty() || !local.Lookup(name, localValue) || localValue != value ||
-                 !IsPlainFileName(name);  // refused later by FetchFile, so the cycle fails
+                 !IsFetchableName(name);  // refused later by FetchFile, so the cycle fails
     if (!fetch) {
       const std::string path = JoinLocalPath(m_strBackupDir, name);
       fetch = GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ||

@@ -3,6 +3,7 @@
 // kill lands at that exact step and the test knows what had been done.
 #include <signal.h>
 
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -43,10 +44,19 @@ TEST(CrashRecovery, KilledMidCopyNothingMixedIsSignalledAndTheRestartRecovers) {
   EXPECT_EQ(harness.Installed("a.dat"), kNew.at("a.dat"));
   EXPECT_EQ(harness.Installed("b.dat"), kOld.at("b.dat"));
   EXPECT_TRUE(SignalledSetIsWhole(harness.Definitions()));
+  auto leftovers = [&] {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(harness.Definitions())) {
+      count += entry.path().filename().string().ends_with(".partial") ? 1 : 0;
+    }
+    return count;
+  };
+  EXPECT_EQ(leftovers(), 1u) << "the held copy's temporary file";
 
   Updater restarted({"run", "-c", harness.config()});
   EXPECT_TRUE(harness.ConvergeAndStop(restarted, kNew));
   EXPECT_EQ(Occurrences(harness.Log(), "Invalid Mail Filterdefinition files"), 0u) << harness.Log();
+  EXPECT_EQ(leftovers(), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // A full disk under the backup directory during a download: a failed cycle with a clear log
 // entry, the installed set and its reference left as they were, and the next cycle after the
 // space is freed succeeds by itself. The disk is a small tmpfs the test mounts; a filler file on
-// it takes the space.
+// it takes the space. A write of the engine's trigger file that fails last of all, after the set
+// is in place, must not pass for an installation either.
+#include <unistd.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -38,6 +41,37 @@ TEST(DiskFull, DuringADownloadNothingIsInstalledAndTheNextCycleAfterFreeingSucce
   spool.Free();
   result = harness.Once();
   EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(harness.HoldsSet(kNew));
+}
+
+// The engine's trigger file cannot be written (a directory stands at its name, as good as a full
+// disk and needing no root): the cycle fails with the path and the code, the engine is not
+// signalled, and the reference is left as it was, so that the next cycle installs and signals the
+// set once the way is free instead of finding it up to date.
+TEST(DiskFull, AFailedWriteOfTheEnginesTriggerFileFailsTheCycleAndTheNextOneSignals) {
+  const FileSet kOld = {{"a.dat", "alpha, first"}, {"b.dat", "bravo, first"}};
+  const FileSet kNew = {{"a.dat", "alpha, second"}, {"b.dat", "bravo, second"}};
+  UpdaterHarness harness;
+  harness.Configure();
+  harness.Publish(kOld);
+  ASSERT_EQ(harness.Once().status, 0);
+  harness.Publish(kNew);
+  ::unlink((harness.Definitions() + "/trigger.crc").c_str());
+  testing_support::MakeDirectories(harness.Definitions() + "/trigger.crc");
+
+  Result result = harness.Once();
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_EQ(result.out, "MailFilter0: failed\n");
+  EXPECT_EQ(Occurrences(harness.Log(), "Failed to write to file \"\"" + harness.Definitions() +
+                                           "/trigger.crc\"\" | 5"),
+            1u)
+      << harness.Log();
+  EXPECT_EQ(ReadFile(harness.Backup() + "/trigger.crc"), TriggerFor(kOld));
+
+  testing_support::RemoveAll(harness.Definitions() + "/trigger.crc");
+  result = harness.Once();
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "MailFilter0: updated 2 files\n");
   EXPECT_TRUE(harness.HoldsSet(kNew));
 }
 

@@ -68,7 +68,8 @@ std::uint64_t PeakResident(pid_t pid) {
 
 // A server that sends a file at one byte a second, never stalling outright, cannot hold a stop:
 // `once --timeout N` ends within N + 5 s, a stop signal within a few seconds, each with the
-// abandoned download and the stop in the log and nothing installed. Slower than the least rate
+// abandoned download and the stop in the log and nothing installed; a `once` killed outright
+// changes none of the schedule's properties. Slower than the least rate
 // over the stall limit, the download fails as a time-out on its own.
 TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
   UpdaterHarness harness;
@@ -98,7 +99,8 @@ TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
   for (const auto& [command, sig, status, err, out] :
        {std::tuple{"run", SIGTERM, 0, "stopping on SIGTERM", ""},
         {"once", SIGTERM, 1, "interrupted by SIGTERM", "MailFilter0: failed\n"},
-        {"once", SIGINT, 1, "interrupted by SIGINT", "MailFilter0: failed\n"}}) {
+        {"once", SIGINT, 1, "interrupted by SIGINT", "MailFilter0: failed\n"},
+        {"once", SIGKILL, -1, "", ""}}) {
     SCOPED_TRACE(std::string(command) + " " + err);
     const long before = retrievals();
     Updater updater({command, "-c", harness.config()});
@@ -111,7 +113,15 @@ TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
     EXPECT_EQ(updater.Out(), out);
   }
   EXPECT_EQ(Occurrences(harness.Log(), suspended), 4u) << harness.Log();
-  EXPECT_EQ(retrievals(), 4);
+  EXPECT_EQ(retrievals(), 5);
+  // A once killed outright leaves the schedule's properties as the last finished run left them.
+  for (const char* name : {"UpdateNow", "NextUpdateTime"}) {
+    EXPECT_EQ(program_test::RunUpdater({"get", "MailFilter0", name}, harness.config()).out, "0\n")
+        << name;
+  }
+  EXPECT_EQ(program_test::RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, harness.config())
+                .status,
+            1);
   EXPECT_FALSE(FileExists(harness.Definitions() + "/trigger.crc"));
 
   // 1024 bytes a second at least

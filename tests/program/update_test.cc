@@ -73,7 +73,20 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
            {"[[processor]]\nname = \"mailfilter0\"\nserver = \"h\"\nroot_dir = \"r\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
             16, "processor \"mailfilter0\" cannot run beside processor \"MailFilter0\" (line 7)"},
-           {"name = \n", 16, "invalid TOML"}}) {
+           {"name = \n", 16, "invalid TOML"},
+           // Places that overlap: the server's files could replace the updater's own, or the
+           // installation mix one set into another.
+           {"definitions_dir = \".\"\n", 7,
+            "processor.definitions_dir must name a directory below root_dir, not root_dir itself"},
+           {"backup_dir = \"definitions/cache\"\n", 7,
+            "processor.backup_dir overlaps processor.definitions_dir"},
+           {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \"filter\"\n"
+            "trigger_file = \"t\"\nextensions = \"dat\"\n",
+            16, "processor \"A\" and processor \"MailFilter0\" (line 7) share the root directory"},
+           {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \".\"\nmaster_dir = \".\"\n"
+            "trigger_file = \"t\"\nextensions = \"dat\"\n",
+            16,
+            "store.path lies in a directory of processor \"A\" where files from the server go"}}) {
     TempDir dir;
     const auto result = RunUpdater({"once"}, WriteConfig(dir, 2121, tail));
     EXPECT_EQ(result.status, 2) << message << "\n" << result.err;
