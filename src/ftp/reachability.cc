@@ -41,7 +41,7 @@ bool BuildAddressList(const char* host, std::vector<in_addr_t>* addresses) {
 
 // Waits up to `timeoutMs` for the socket to become writable; poll rather than select, so that a
 // process with many open descriptors cannot overflow an fd_set. With a stop to watch, it waits in
-// slices short enough to notice it.
+// slices short enough to notice it. A negative `fd` only waits out the time.
 bool WaitWritable(int fd, std::uint32_t timeoutMs, StopGrace* stop) {
   using Clock = std::chrono::steady_clock;
   constexpr std::chrono::milliseconds kSlice{10};
@@ -97,8 +97,10 @@ bool IsServerReachable(const char* host, std::uint16_t port, std::uint32_t timeo
     if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) == 0) break;
   }
 
-  // Without a connection attempt there is nothing to wait for.
-  const bool reachable = tried && WaitWritable(fd, timeoutMs, stop) && IsEstablished(fd);
+  // Without a connection attempt (0.0.0.0, 255.255.255.255) nothing can become writable, and the
+  // wait runs out its whole time as it would for a server that never answers: poll ignores a
+  // negative descriptor.
+  const bool reachable = WaitWritable(tried ? fd : -1, timeoutMs, stop) && IsEstablished(fd);
   close(fd);
   return reachable;
 }
