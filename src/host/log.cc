@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host/mail_server.h"
+#include "host/subscribers.h"
 
 namespace {
 
@@ -118,38 +119,7 @@ class LineSink {
   std::string fdPath_;
 };
 
-class Subscribers {
- public:
-  int Add(LogSubscriber subscriber) {
-    std::lock_guard lock(mutex_);
-    int token = next_++;
-    subscribers_.emplace(token, std::move(subscriber));
-    return token;
-  }
-
-  void Remove(int token) {
-    std::lock_guard lock(mutex_);
-    subscribers_.erase(token);
-  }
-
-  // Subscribers run under the lock, so once Remove has returned its subscriber is never called
-  // again and may be destroyed.
-  void Deliver(const LogEntry& entry) {
-    std::lock_guard lock(mutex_);
-    for (auto& [token, subscriber] : subscribers_) {
-      try {
-        subscriber(entry);
-      } catch (...) {
-        // A failing subscriber must not take the logging thread down.
-      }
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<int, LogSubscriber> subscribers_;
-  int next_ = 1;
-};
+using Subscribers = host_internal::SubscriberList<const LogEntry&>;
 
 // Never destroyed: threads may log while static objects are torn down at exit.
 LineSink& Sink() {

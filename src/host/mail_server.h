@@ -57,6 +57,14 @@ HOST_API BOOL SetMailServerProperty(_tMailServer* handle, const char* section, D
 
 }  // extern "C"
 
+// In-process subscription to the writes of this process: after every successful
+// SetMailServerProperty the subscriber hears the section and the property name as the writer gave
+// them, on the writing thread. Returns a token for UnsubscribePropertyWrites; once that has
+// returned the subscriber is never called again. Subscribers must not write properties themselves.
+using PropertyWriteSubscriber = std::function<void(const char* section, const char* name)>;
+HOST_API int SubscribePropertyWrites(PropertyWriteSubscriber subscriber);
+HOST_API void UnsubscribePropertyWrites(int token);
+
 // Holds a host handle. Wrap adopts a handle without owning it: the destructor closes nothing.
 class HOST_API CMailServer {
  public:

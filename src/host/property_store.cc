@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "host/mail_server.h"
+#include "host/subscribers.h"
 
 namespace {
 
@@ -277,7 +278,21 @@ bool ValidType(DWORD type, DWORD size) {
   return type == PROPERTY_TYPE_TEXT || type == PROPERTY_TYPE_UNTYPED;
 }
 
+// Never destroyed: a worker may write while static objects are torn down at exit.
+host_internal::SubscriberList<const char*, const char*>& WriteSubscribers() {
+  static auto* subscribers = new host_internal::SubscriberList<const char*, const char*>;
+  return *subscribers;
+}
+
 }  // namespace
+
+int SubscribePropertyWrites(PropertyWriteSubscriber subscriber) {
+  return WriteSubscribers().Add(std::move(subscriber));
+}
+
+void UnsubscribePropertyWrites(int token) {
+  WriteSubscribers().Remove(token);
+}
 
 extern "C" {
 
@@ -345,8 +360,12 @@ BOOL SetMailServerProperty(_tMailServer* handle, const char* section, DWORD type
   }
   std::shared_ptr<StoreConnection> connection = Lookup(handle);
   if (connection == nullptr) return FALSE;
-  std::lock_guard lock(connection->mutex);
-  return connection->Set(section, type, name, data, size);
+  {
+    std::lock_guard lock(connection->mutex);
+    if (!connection->Set(section, type, name, data, size)) return FALSE;
+  }
+  WriteSubscribers().Deliver(section, name);
+  return TRUE;
 }
 
 }  // extern "C"

@@ -1,48 +1,49 @@
 #include "program/cycle_report.h"
 
-#include <chrono>
-#include <ctime>
-#include <thread>
+#include <strings.h>
 
+#include "host/mail_server.h"
 #include "program/program_log.h"
 
 namespace updater {
+namespace {
+
+// Sections and property names compare without regard to case, as the store does.
+bool SameName(const char* a, const std::string& b) {
+  return a != nullptr && strcasecmp(a, b.c_str()) == 0;
+}
+
+}  // namespace
 
 CycleReport::CycleReport(const ProcessorSettings& processor, const LogMonitor& monitor,
                          std::size_t index)
-    : processor_(processor), monitor_(monitor), index_(index) {}
-
-void CycleReport::CycleStarting(PropertyStore& store) {
-  const std::string& section = processor_.Name();
-  const std::string& lastProperty = processor_.Text("last_update_property");
-  // A success is told by a new last-update time, which counts whole seconds: a cycle that starts
-  // in the second of the last success waits for the next one (at most a second, rarely).
-  while (store.GetNumber(section, lastProperty).value_or(0) ==
-         static_cast<std::uint32_t>(std::time(nullptr))) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  std::lock_guard lock(mutex_);
-  if (running_) Report(store);
-  lastUpdateBefore_ = store.GetNumber(section, lastProperty).value_or(0);
-  filesBefore_ = monitor_.UpdatedFiles(index_);
-  running_ = store.SetNumber(section, processor_.Text("next_update_property"), kCycleRunning);
+    : processor_(processor), monitor_(monitor), index_(index) {
+  subscription_ = SubscribePropertyWrites(
+      [this](const char* section, const char* name) { PropertyWritten(section, name); });
 }
 
-void CycleReport::ReportIfEnded(PropertyStore& store) {
+CycleReport::~CycleReport() {
+  UnsubscribePropertyWrites(subscription_);
+}
+
+void CycleReport::CycleStarting() {
+  std::lock_guard lock(mutex_);
+  running_ = true;
+  succeeded_ = false;
+  filesBefore_ = monitor_.UpdatedFiles(index_);
+}
+
+void CycleReport::PropertyWritten(const char* section, const char* name) {
+  if (!SameName(section, processor_.Name())) return;
   std::lock_guard lock(mutex_);
   if (!running_) return;
-  const std::optional<std::uint32_t> next =
-      store.GetNumber(processor_.Name(), processor_.Text("next_update_property"));
-  if (next.has_value() && *next != kCycleRunning) Report(store);
-}
-
-void CycleReport::Report(PropertyStore& store) {
-  running_ = false;
-  const std::uint32_t lastUpdate =
-      store.GetNumber(processor_.Name(), processor_.Text("last_update_property")).value_or(0);
-  const bool succeeded = lastUpdate != lastUpdateBefore_ && lastUpdate != 0;
-  LogCycleOutcome(processor_.Name(), processor_.DisplayName(), succeeded,
-                  monitor_.UpdatedFiles(index_) - filesBefore_);
+  if (SameName(name, processor_.Text("last_update_property"))) {
+    succeeded_ = true;
+  } else if (SameName(name, processor_.Text("next_update_property"))) {
+    running_ = false;
+    LogCycleOutcome(processor_.Name(), processor_.DisplayName(), succeeded_,
+                    monitor_.UpdatedFiles(index_) - filesBefore_);
+  }
 }
 
 }  // namespace updater

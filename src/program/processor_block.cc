@@ -93,7 +93,7 @@ ProcessorBlock::~ProcessorBlock() = default;
 
 std::uint32_t ProcessorBlock::Prepare(UpdateConfig* config) {
   auto* self = static_cast<ProcessorBlock*>(config->reserved39);
-  if (self->report_ != nullptr) self->report_->CycleStarting(self->Store());
+  if (self->report_ != nullptr) self->report_->CycleStarting();
   return self->RunHook("prepare", "on_prepare");
 }
 

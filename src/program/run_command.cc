@@ -102,7 +102,6 @@ int RunService(const ProgramConfig& config) {
   while ((sig = WaitForStopSignal(kPollInterval)) == 0 || sig == SIGHUP) {
     if (sig == SIGHUP) ReopenLogOnHangup();
     recorder.Update();
-    for (const auto& report : reports) report->ReportIfEnded(store);
   }
 
   const std::string signalName = std::string("SIG") + sigabbrev_np(sig);
@@ -111,7 +110,6 @@ int RunService(const ProgramConfig& config) {
   StopRepositoryUpdateThread();
   recorder.Update();
   for (std::size_t i = 0; i < processors.size(); ++i) {
-    reports[i]->ReportIfEnded(store);  // a cycle the stop cut short
     // Nothing is scheduled once the service has stopped.
     store.SetNumber(processors[i]->Name(), processors[i]->Text("next_update_property"), 0);
   }
