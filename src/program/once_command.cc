@@ -1,16 +1,20 @@
 // once: one update cycle per processor, then stop.
 //
 // The library has no call for a single cycle, so the command drives the worker through the
-// properties it reads and publishes: it requests a cycle with the update-now property, sees the
-// end of the pass when the worker publishes the next-update time over a sentinel, and learns the
-// outcome from the last-update time, which the worker writes only after a successful cycle.
+// properties it reads and publishes: it requests a cycle with the update-now property, hears the
+// end of the pass in the worker's write of the next-update time, and learns the outcome from the
+// last-update time, which the worker writes only after a successful cycle.
 //
 // The worker it starts is given scratch names for those three properties, so that the real ones
 // change only once the outcome is known: a `once` killed during its cycle leaves the last-update
 // time, the next-update time and any update-now request of the administrator as they were.
 #include <signal.h>
 #include <string.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -19,6 +23,7 @@
 #include <vector>
 
 #include "filerepository/filerepository.h"
+#include "host/mail_server.h"
 #include "program/commands.h"
 #include "program/console.h"
 #include "program/host_settings.h"
@@ -27,19 +32,13 @@
 #include "program/program_log.h"
 #include "program/property_store.h"
 #include "program/stop_signals.h"
-#include "program/store_watch.h"
 
 namespace updater {
 namespace {
 
 constexpr std::uint32_t kDefaultTimeoutSecs = 3600;
-constexpr std::chrono::milliseconds kPollInterval(100);
-// A write to the store shows before the transaction it belongs to is visible to readers (SQLite
-// publishes a commit in its shared index, which a watch does not see): after a write the store is
-// looked at again this soon, so that the last commit of a pass is not missed for a whole interval.
-constexpr std::chrono::milliseconds kRecheckInterval(2);
-// Never a next-update time the worker publishes: it writes 0 or now plus at most a year.
-constexpr std::uint32_t kPassRunning = 0xFFFFFFFF;
+// The longest single wait of the main thread; a pass's end wakes it at once.
+constexpr std::chrono::milliseconds kLongestWait(1000);
 
 constexpr const char* kScheduleKeys[] = {"last_update_property", "next_update_property",
                                          "update_now_property"};
@@ -62,7 +61,6 @@ struct Pass {
   const ProcessorSettings* processor;
   ProcessorSettings scratch;  // what the worker is given
   bool started = false;
-  bool ended = false;
 };
 
 // Arms the scratch properties for one requested cycle. False when the store refuses a write.
@@ -70,16 +68,55 @@ bool ArmPass(PropertyStore& store, Pass& pass) {
   const ProcessorSettings& p = pass.scratch;
   const std::string& section = p.Name();
   return store.SetNumber(section, p.Text("last_update_property"), 0) &&
-         store.SetNumber(section, p.Text("next_update_property"), kPassRunning) &&
          store.SetNumber(section, p.Text("update_now_property"), 1);
 }
 
-bool PassEnded(PropertyStore& store, const Pass& pass) {
-  const ProcessorSettings& p = pass.scratch;
-  const std::optional<std::uint32_t> next =
-      store.GetNumber(p.Name(), p.Text("next_update_property"));
-  return next.has_value() && *next != kPassRunning;
-}
+// Hears each worker's write of its scratch next-update time, the end of its pass, and wakes the
+// main thread through an event descriptor.
+class PassEnds {
+ public:
+  explicit PassEnds(const std::vector<Pass>& passes)
+      : passes_(passes), ended_(passes.size()), fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    subscription_ = SubscribePropertyWrites([this](const char* section, const char* name) {
+      for (std::size_t i = 0; i < passes_.size(); ++i) {
+        const ProcessorSettings& p = passes_[i].scratch;
+        if (strcasecmp(section, p.Name().c_str()) != 0 ||
+            strcasecmp(name, p.Text("next_update_property").c_str()) != 0) {
+          continue;
+        }
+        ended_[i] = true;
+        const std::uint64_t one = 1;
+        if (fd_ >= 0 && ::write(fd_, &one, sizeof one) < 0) {
+          // The counter cannot overflow here; the main thread also looks on its own.
+        }
+      }
+    });
+  }
+  ~PassEnds() {
+    UnsubscribePropertyWrites(subscription_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PassEnds(const PassEnds&) = delete;
+  PassEnds& operator=(const PassEnds&) = delete;
+
+  bool AllEnded() const {
+    for (std::size_t i = 0; i < passes_.size(); ++i) {
+      if (passes_[i].started && !ended_[i]) return false;
+    }
+    return true;
+  }
+  int fd() const { return fd_; }
+  void Drain() {
+    std::uint64_t count = 0;
+    if (fd_ >= 0 && ::read(fd_, &count, sizeof count) < 0) count = 0;
+  }
+
+ private:
+  const std::vector<Pass>& passes_;
+  std::vector<std::atomic<bool>> ended_;
+  const int fd_;
+  int subscription_ = 0;
+};
 
 // After the workers have stopped: true when the cycle succeeded. Records the outcome in the real
 // properties: the time of a successful cycle; the update-now request is served and nothing is
@@ -126,9 +163,7 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
     }
   }
 
-  // A pass ends with the worker's write of its next-update time: look at the store after each
-  // write to it, and every poll interval in case the watch sees nothing.
-  StoreWatch watch(config.storePath);
+  PassEnds passEnds(passes);
   std::atomic<bool> stopping{false};
   LogMonitor monitor(processors);
   std::vector<std::unique_ptr<ProcessorBlock>> blocks;
@@ -141,26 +176,20 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
   const std::uint32_t timeoutSecs = line.timeoutSecs.value_or(kDefaultTimeoutSecs);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSecs);
   int sig = 0;
-  bool written = false;
-  for (;;) {
-    bool allEnded = true;
-    for (Pass& pass : passes) {
-      if (pass.started && !pass.ended) pass.ended = PassEnded(store, pass);
-      allEnded = allEnded && (pass.ended || !pass.started);
-    }
-    if (allEnded) break;
-    if (std::chrono::steady_clock::now() >= deadline) {
+  while (!passEnds.AllEnded()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds(0)) {
       PrintError("no result within " + std::to_string(timeoutSecs) + " seconds; stopping");
       break;
     }
-    if ((sig = WaitForStopSignal(written ? kRecheckInterval : kPollInterval, watch.fd())) ==
-        SIGHUP) {
+    if ((sig = WaitForStopSignal(std::min(left, kLongestWait), passEnds.fd())) == SIGHUP) {
       ReopenLogOnHangup();
     } else if (sig != 0) {
       PrintError(std::string("interrupted by SIG") + sigabbrev_np(sig) + "; stopping");
       break;
     }
-    written = watch.Drain();
+    passEnds.Drain();
   }
   stopping = true;               // a callback command still running is ended rather than waited for
   StopRepositoryUpdateThread();  // a cycle still running stops between downloads
