@@ -92,9 +92,6 @@ ProcessorStatus ReadStatus(PropertyStore* store, const ProcessorSettings& p) {
   status.state = true;
   status.lastUpdate = store->GetNumber(section, p.Text("last_update_property")).value_or(0);
   status.nextUpdate = store->GetNumber(section, p.Text("next_update_property")).value_or(0);
-  // All ones marks a cycle in progress, or one that an ended process left unfinished: nothing is
-  // scheduled by it.
-  if (status.nextUpdate == 0xFFFFFFFF) status.nextUpdate = 0;
   status.updateNow = store->GetNumber(section, p.Text("update_now_property")).value_or(0) != 0;
   CTriggerFileData installed;
   if (std::optional<std::string> record =
