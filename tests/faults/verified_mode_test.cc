@@ -5,6 +5,7 @@
 // edit of an installed file is detected with the server away and put back once it is there.
 #include <libdeflate.h>
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -122,11 +123,20 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   testing_support::PyFtpServer server(
       {site.dir() / "served", {{"updater", "Filter"}}, false, true, "", ""});
   const std::string url = "ftp://127.0.0.1:" + std::to_string(server.port());
-  site.Configure(url, "public_key_file = \"publisher.pub\"\n");
+  // Keys that are no keys are refused with the line that gives them.
+  site.Configure(url, "public_key = [\"RWQ\"]\npublic_key_file = \"missing.pub\"\n");
+  const program_test::Result refused = site.Once();
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_THAT(refused.err, HasSubstr("updater.toml:18: processor.public_key: "));
+  EXPECT_THAT(refused.err, HasSubstr("updater.toml:19: processor.public_key_file \""));
 
-  // The honest set installs; status tells the mode, the key and the installed version.
-  site.Publish(kFirst, publisher);
+  // The honest set installs, signed long enough ago for max_signature_age to warn; status tells
+  // the mode, the key and the installed version.
+  site.Configure(url, "public_key_file = \"publisher.pub\"\nmax_signature_age = 100\n");
+  const std::string signedAt = std::to_string(std::time(nullptr) - 1000);
+  site.Publish(kFirst, publisher, {"-t", "timestamp:" + signedAt});
   ASSERT_EQ(site.Once().status, 0) << site.Log();
+  EXPECT_THAT(site.Log(), HasSubstr("older than max_signature_age (100 seconds)"));
   const FileSet installed = site.Installed();
   EXPECT_EQ(installed.at("a.dat"), kFirst.at("a.dat"));
   EXPECT_EQ(installed.at("trigger.crc"), TriggerFor(kFirst));
