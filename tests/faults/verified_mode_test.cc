@@ -222,24 +222,32 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
 
   // An edit of an installed file that keeps its CRC-32, with the server away: detected (exit 3).
   const std::string tampered = ForgeCrc("evil", Crc(kSecond.at("a.dat")));
+  // A removed file counts too, even with its backup copy forged alike.
   WriteFile(site.Definitions() + "/a.dat", tampered);
+  std::filesystem::remove(site.Definitions() + "/c.cfg");
+  WriteFile(site.dir() / "filter/backup/c.cfg", ForgeCrc("evil", Crc(kSecond.at("c.cfg"))));
   site.Configure("ftp://127.0.0.1:1", "public_key = \"" + successor.keyLine + "\"\n");
   EXPECT_EQ(site.Once().status, 3);
   EXPECT_THAT(site.Log(), HasSubstr("Invalid Mail Filterdefinition files detected."));
-  EXPECT_THAT(site.Log(), HasSubstr("1 installed files are missing or differ from the verified "
-                                    "set: a.dat"));
+  EXPECT_THAT(site.Log(), HasSubstr("2 installed files are missing or differ from the verified "
+                                    "set: a.dat, c.cfg"));
 
-  // The next cycle that reaches the server puts it back and signals the engine again.
+  // The next cycle that reaches the server puts them back, a.dat from its backup copy and c.cfg
+  // from the server, and signals the engine again.
   site.Configure(url, "public_key = \"" + successor.keyLine + "\"\n");
   std::filesystem::remove(site.Definitions() + "/trigger.crc");  // taken in by the engine
-  const auto fetches = [&] { return program_test::Count(server.Transcript(), "RETR a.dat"); };
-  const long fetchedBefore = fetches();
+  const auto fetches = [&](const char* name) {
+    return program_test::Count(server.Transcript(), std::string("RETR ") + name);
+  };
+  const long aBefore = fetches("a.dat"), cBefore = fetches("c.cfg");
   EXPECT_EQ(site.Once().status, 0) << site.Log();
-  EXPECT_EQ(fetches(), fetchedBefore);  // from the backup copy, which still verifies
-  EXPECT_EQ(site.Installed().at("a.dat"), kSecond.at("a.dat"));
-  EXPECT_EQ(site.Installed().at("trigger.crc"), TriggerFor(kSecond));
-  EXPECT_THAT(site.Log(), HasSubstr("Restored 1 installed files that differed from the verified "
-                                    "set: a.dat"));
+  EXPECT_EQ(fetches("a.dat"), aBefore);
+  EXPECT_EQ(fetches("c.cfg"), cBefore + 1);
+  FileSet restored = kSecond;
+  restored["trigger.crc"] = TriggerFor(kSecond);
+  EXPECT_EQ(site.Installed(), restored);
+  EXPECT_THAT(site.Log(), HasSubstr("Restored 2 installed files that differed from the verified "
+                                    "set: a.dat, c.cfg"));
 }
 
 // Over HTTP the same checks: the honest set installs and a CRC-forged file is refused.
