@@ -59,6 +59,7 @@ BOOL CRepositoryUpdates::WriteFetchedFile(BYTE* buffer, std::uint64_t size,
                                          static_cast<DWORD>(size >> 32), localPath.c_str());
   const DWORD cause = GetLastError();
   CMemoryDebugging::TraceDeallocate(buffer);
+  if (written && m_pVerified != nullptr) RememberVerifiedWrite(localPath);
   if (!written) {
     LogError(Config().errorEventId,
              {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {localPath}), std::to_string(cause)});

@@ -12,6 +12,7 @@
 #ifndef FILEREPOSITORY_UPDATE_REPOSITORY_UPDATES_H_
 #define FILEREPOSITORY_UPDATE_REPOSITORY_UPDATES_H_
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <list>
@@ -135,8 +136,9 @@ class CRepositoryUpdates {
   // size and the limit, once for the attempts at one file.
   BOOL AcceptsFileSize(std::uint64_t size, bool triggerFile, const std::string& shownName);
   // Verified mode: whether the backup copy of `name` has the SHA-256 the manifest gives (true in
-  // the classic mode).
+  // the classic mode). A copy this run wrote and nobody changed since is taken as it was checked.
   bool BackupCopyVerifies(const std::string& name);
+  void RememberVerifiedWrite(const std::string& path);
 
   // On the original platform the run object derives from the internet session; here the session
   // is the first member, so that it is made first and closed last, as a base would be.
@@ -174,8 +176,12 @@ class CRepositoryUpdates {
   void LogRefusal(const std::string& file, const integrity::Outcome& outcome);
 
   std::map<std::string, std::uint64_t> m_verifiedSizes;  // set files as installed, this run
-  bool m_bVerifiedSetChanged = false;                    // installed or restored this run
-  std::string m_lastDigestMismatch;  // the last file logged for a SHA-256 mismatch
+  // The backup copies this run wrote after checking their bytes against the manifest, by path:
+  // device, inode, size and modification time (ns) as written. A copy found so when it is
+  // installed is not read and hashed a second time.
+  std::map<std::string, std::array<std::int64_t, 5>> m_verifiedWrites;
+  bool m_bVerifiedSetChanged = false;  // installed or restored this run
+  std::string m_lastDigestMismatch;    // the last file logged for a SHA-256 mismatch
 
   std::string m_lastRefusedSize;  // the shown name of the last file refused for its size
   void Log(bool error, DWORD eventId, std::initializer_list<std::string_view> texts);

@@ -2,7 +2,9 @@
 // is chosen, the installation of the verified set, the restore of installed files that differ
 // from it, and the reference kept for the integrity check.
 #include <strings.h>
+#include <sys/stat.h>
 
+#include <array>
 #include <charconv>
 #include <ctime>
 #include <string>
@@ -170,11 +172,38 @@ bool CRepositoryUpdates::VerifiedSetNames(std::vector<std::string>& names) {
   return true;
 }
 
+namespace {
+
+// What identifies the bytes of a file written once: device, inode, size and modification time.
+// A write changes the time, and a file put in its place has another inode.
+bool FileIdentity(const std::string& path, std::array<std::int64_t, 5>* identity) {
+  struct stat status;
+  if (PosixCalls().lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  *identity = {static_cast<std::int64_t>(status.st_dev), static_cast<std::int64_t>(status.st_ino),
+               static_cast<std::int64_t>(status.st_size), status.st_mtim.tv_sec,
+               status.st_mtim.tv_nsec};
+  return true;
+}
+
+}  // namespace
+
+void CRepositoryUpdates::RememberVerifiedWrite(const std::string& path) {
+  std::array<std::int64_t, 5> identity;
+  if (FileIdentity(path, &identity)) m_verifiedWrites[path] = identity;
+}
+
 bool CRepositoryUpdates::BackupCopyVerifies(const std::string& name) {
   if (m_pVerified == nullptr) return true;
+  const std::string path = JoinLocalPath(m_strBackupDir, name);
+  const auto written = m_verifiedWrites.find(path);
+  std::array<std::int64_t, 5> identity;
+  if (written != m_verifiedWrites.end() && FileIdentity(path, &identity) &&
+      identity == written->second) {
+    m_verifiedSizes[name] = static_cast<std::uint64_t>(identity[2]);
+    return true;
+  }
   integrity::Sha256Digest digest;
   std::uint64_t size = 0;
-  const std::string path = JoinLocalPath(m_strBackupDir, name);
   if (!integrity::Sha256OfFile(path.c_str(), &digest, &size)) return false;
   if (!m_pVerified->manifest.Check(name, digest).ok()) return false;
   m_verifiedSizes[name] = size;
