@@ -171,6 +171,8 @@ class CRepositoryUpdates {
   // Copies a set file from the backup directory into the definitions directory after checking
   // it against the manifest; logs a failure.
   bool InstallVerifiedFile(const std::string& name);
+  // Every name of `names` must be in the verified manifest; else one refusal entry.
+  BOOL CheckListedNames(const std::vector<std::string>& names);
   // The verified check of the master directory against the kept reference (CheckInstalledFiles).
   DWORD CheckVerifiedFiles(const std::string& master);
   void LogRefusal(const std::string& file, const integrity::Outcome& outcome);

@@ -150,8 +150,14 @@ BOOL CRepositoryUpdates::VerifyAnnouncement() {
 }
 
 BOOL CRepositoryUpdates::CheckListedNames() {
+  std::vector<std::string> names;
+  for (const auto& [name, crc] : m_triggerData) names.push_back(name);
+  return CheckListedNames(names);
+}
+
+BOOL CRepositoryUpdates::CheckListedNames(const std::vector<std::string>& names) {
   const std::string manifestName = ManifestName(TextOrEmpty(Config().triggerFileName));
-  for (const auto& [name, crc] : m_triggerData) {
+  for (const std::string& name : names) {
     if (m_pVerified->manifest.Find(name) != nullptr) continue;
     LogRefusal(manifestName,
                {Verdict::kNotInManifest, "\"" + name +
@@ -257,6 +263,7 @@ BOOL CRepositoryUpdates::RestoreVerifiedSet(BOOL& restored) {
               std::to_string(ERROR_INVALID_DATA)});
     return FALSE;
   }
+  if (!CheckListedNames(names)) return FALSE;
   std::vector<std::string> differing;
   for (const std::string& name : names) {
     const std::string path = JoinLocalPath(m_strDefinitionsDir, name);
