@@ -297,13 +297,21 @@ def case_integrity(ctx):
 
 
 def case_sha256(ctx):
-    """8: the SHA-256 of installed files that the verified integrity check computes, against the
-    tools a person would check a manifest with, over the files of case 6."""
+    """8: the verified integrity check (SHA-256 and size of every installed file against the
+    verified reference), against the tools a person would check a manifest with, over the files of
+    case 6."""
     directory = ctx.data.integrity_dir
     names = ctx.data.integrity_names()
     paths = [os.path.join(directory, name) for name in names]
     total = sum(os.path.getsize(p) for p in paths)
     subprocess.run(["cat"] + paths, stdout=subprocess.DEVNULL, check=True)
+    env = {"FR_BENCH_SERVER": "ftp://127.0.0.1:1", "FR_BENCH_TRIGGER": "none.crc",
+           "FR_BENCH_ROOT": ctx.data.integrity_root}
+
+    def check():
+        entry = ctx.in_process("BM_CheckVerifiedFiles", env, 0.5)
+        return Sample(wall=entry["real_time"] / 1000)
+
     ours = [ctx.updater, "manifest", directory]
     sha256sum = ["sha256sum"] + names
     openssl = ["openssl", "dgst", "-sha256"] + names
@@ -311,22 +319,76 @@ def case_sha256(ctx):
     made = subprocess.run(ours, capture_output=True, check=True).stdout
     if made != subprocess.run(sha256sum, cwd=directory, capture_output=True, check=True).stdout:
         raise BenchError("repository-updater manifest differs from sha256sum")
-    series = [Series("repository-updater manifest DIR", shlex.join(ours)),
+    series = [Series("verified CheckInstalledFiles in-process",
+                     "update_bench --benchmark_filter=BM_CheckVerifiedFiles"),
+              Series("repository-updater manifest DIR", shlex.join(ours)),
               Series("sha256sum FILES", "sha256sum FILES..."),
               Series("openssl dgst -sha256 FILES", "openssl dgst -sha256 FILES...")]
     interleave(ctx.args.runs, [
-        (series[0], lambda: run_measured(ours, nice=ctx.nice)),
-        (series[1], lambda: run_measured(sha256sum, cwd=directory, nice=ctx.nice)),
-        (series[2], lambda: run_measured(openssl, cwd=directory, nice=ctx.nice))])
+        (series[0], check),
+        (series[1], lambda: run_measured(ours, nice=ctx.nice)),
+        (series[2], lambda: run_measured(sha256sum, cwd=directory, nice=ctx.nice)),
+        (series[3], lambda: run_measured(openssl, cwd=directory, nice=ctx.nice))])
     mine = series[0].median()
     rows = [[s.name, fmt_seconds(s.median()), f"{total / s.median() / (1 << 30):.2f} GiB/s",
              ratio(s.median(), mine), f"`{s.command}`"] for s in series]
-    print_table(f"8. SHA-256 of {len(names)} installed files, {total // MIB} MiB, one core", rows,
+    print_table(f"8. Verified integrity check: SHA-256 of {len(names)} installed files, "
+                f"{total // MIB} MiB, one core", rows,
                 ["contender", "median", "throughput", "it / ours", "command"])
-    openssl_time = series[2].median()
-    return [("8", "SHA-256 of the files, OpenSSL's time / ours (our speed in OpenSSL's)",
+    openssl_time = series[3].median()
+    return [("8", "verified check, OpenSSL's time / ours (our speed in OpenSSL's)",
              f"{openssl_time / mine:.2f}", ">= 0.80", openssl_time >= 0.8 * mine),
-            ("8", "sha256sum's time / ours", f"{series[1].median() / mine:.2f}", "reported", None)]
+            ("8", "sha256sum's time / ours", f"{series[2].median() / mine:.2f}", "reported", None)]
+
+
+def case_verified_update(ctx):
+    """9: the full update of case 1 in verified mode against the classic one: the set published
+    with sha256sum and minisign, the same files fetched, each checked against the manifest too."""
+    data = ctx.data
+    names = data.full_names()
+    served = data.served_path(data.full_dir)
+    manifest = os.path.join(served, TRIGGER_FULL + ".sha256")
+    keys = ctx.fresh_dir("keys")
+    subprocess.run(["minisign", "-G", "-W", "-p", f"{keys}/bench.pub", "-s", f"{keys}/bench.key"],
+                   check=True, capture_output=True)
+    with open(manifest, "wb") as out:
+        subprocess.run(["sha256sum"] + names + [TRIGGER_FULL], cwd=served, stdout=out, check=True)
+    subprocess.run(["minisign", "-S", "-s", f"{keys}/bench.key", "-m", manifest], check=True,
+                   capture_output=True)
+    roots = {kind: os.path.join(ctx.work, f"full-{kind}") for kind in ("classic", "verified")}
+    configs = {kind: ctx.config(f"full-{kind}", data.full_dir, TRIGGER_FULL, roots[kind])
+               for kind in roots}
+    with open(configs["verified"], "a") as out:
+        out.write(f'public_key_file = "{keys}/bench.pub"\n')
+
+    def run(kind):
+        def measure():
+            shutil.rmtree(roots[kind], ignore_errors=True)
+            return ctx.once(configs[kind], f"updated {len(names)} files")
+        return measure
+
+    series = [Series("once, classic", f"repository-updater once -c {configs['classic']}"),
+              Series("once, verified", f"repository-updater once -c {configs['verified']}")]
+    try:
+        interleave(ctx.args.runs, [(series[0], run("classic")), (series[1], run("verified"))],
+                   settle=ctx.args.settle)
+    finally:
+        for path in (manifest, manifest + ".minisig"):
+            if os.path.exists(path):
+                os.remove(path)
+        for root in roots.values():
+            shutil.rmtree(root, ignore_errors=True)
+    classic, verified = series[0].median(), series[1].median()
+    rows = []
+    for s in series:
+        low, high = s.spread()
+        rows.append([s.name, fmt_seconds(s.median()), f"{fmt_seconds(low)} .. {fmt_seconds(high)}",
+                     ratio(s.median(), classic), f"`{s.command}`"])
+    print_table(f"9. Verified full update: {len(names)} files, {data.full_bytes() // MIB} MiB, "
+                f"into empty directories", rows, ["contender", "median", "range", "it / classic",
+                                                   "command"])
+    return [("9", "verified full update / classic", f"{verified / classic:.2f}", "<= 1.15",
+             verified <= 1.15 * classic)]
 
 
 def case_idle(ctx):
@@ -366,4 +428,4 @@ def case_idle(ctx):
 
 
 CASES = {"1": case_full_update, "2": case_poll, "3": case_one_changed, "5": case_file_crc,
-         "6": case_integrity, "7": case_idle, "8": case_sha256}
+         "6": case_integrity, "7": case_idle, "8": case_sha256, "9": case_verified_update}

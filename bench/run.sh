@@ -2,9 +2,10 @@
 # The benchmark suite: builds the updater and the in-process benchmarks (Release, into
 # build-bench or FR_BENCH_BUILD_DIR), makes its data, starts an FTP server on 127.0.0.1, and prints
 # for each case our figures, the peers' figures (lftp, curl, cksum, Python's zlib, sha256sum,
-# openssl) and the ratios, as medians of interleaved runs, then the targets met or missed.
+# openssl; in case 9 the classic mode) and the ratios, as medians of interleaved runs, then the
+# targets met or missed.
 #
-#   bench/run.sh [--quick] [--runs N] [--cases 1,2,3,5,6,7,8] [--data DIR] [--idle-seconds S]
+#   bench/run.sh [--quick] [--runs N] [--cases 1,2,3,5,6,7,8,9] [--data DIR] [--idle-seconds S]
 #                [--no-curl]
 #
 # --quick is a smoke run: smaller data, 2 runs. --data keeps the generated data in DIR for the
@@ -17,7 +18,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FR_BENCH_BUILD_DIR:-$root/build-bench}
 
 missing=()
-for tool in lftp curl cksum sha256sum openssl nice; do
+for tool in lftp curl cksum sha256sum openssl minisign nice; do
   command -v "$tool" >/dev/null || missing+=("$tool")
 done
 /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null || missing+=("python3-pyftpdlib")

@@ -22,7 +22,7 @@ def parse_arguments():
     parser.add_argument("--quick", action="store_true",
                         help="smaller data, 2 runs, 10 idle seconds: a smoke run")
     parser.add_argument("--runs", type=int, help="runs of each contender per case (default 5)")
-    parser.add_argument("--cases", default="1,2,3,5,6,7,8",
+    parser.add_argument("--cases", default="1,2,3,5,6,7,8,9",
                         help="comma-separated case numbers (4 comes with 1)")
     parser.add_argument("--data", help="data directory to make and keep (default: a temporary "
                         "one, removed at the end)")

@@ -1,6 +1,7 @@
 // The update run in-process, against an FTP server that bench/run.sh starts: the cycle that finds
 // nothing new (what every scheduled pass pays), the cycle that installs one changed file among
-// many (timed step by step), and the integrity check of installed files.
+// many (timed step by step), and the integrity check of installed files, classic (CRC-32 against
+// the record) and verified (SHA-256 and size against the verified reference).
 //
 // Each benchmark reads its setting from the environment and skips itself when it is missing:
 //   FR_BENCH_SERVER        ftp://127.0.0.1:PORT
@@ -26,8 +27,10 @@
 #include "host/mail_server.h"
 #include "host/utility.h"
 #include "integrity/crc32.h"
+#include "integrity/sha256.h"
 #include "platform/files.h"
 #include "service/update_slot.h"
+#include "service/verified_mode.h"
 
 namespace {
 
@@ -290,6 +293,34 @@ void BM_CheckInstalledFiles(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(files), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_CheckInstalledFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The verified check: the slot in verified mode with the files there now as its reference (their
+// SHA-256 taken before the timing), so that every check reads and hashes every file.
+void BM_CheckVerifiedFiles(benchmark::State& state) {
+  BenchProcessor processor;
+  if (const std::string why = processor.Open(); !why.empty()) return Skip(state, why);
+  UpdateSlot* slot = processor.slot();
+  slot->m_verified = std::make_shared<VerifiedModeSettings>();
+  slot->m_verifiedReference = VerifiedReference();
+  slot->m_verifiedReference.version = 1;
+  slot->m_verifiedReferenceLoaded = true;
+  const std::string definitions = Environment("FR_BENCH_ROOT") + "/definitions";
+  CStringList names;
+  CRepositoryUpdates::ListFiles(definitions, Environment("FR_BENCH_EXTENSIONS", "dat"), names);
+  for (const std::string& name : names) {
+    VerifiedReference::File file;
+    if (!integrity::Sha256OfFile((definitions + "/" + name).c_str(), &file.digest, &file.size)) {
+      return Skip(state, "cannot read " + name);
+    }
+    slot->m_verifiedReference.files[name] = file;
+  }
+  for (auto _ : state) {
+    CFtpUpdates run(slot);
+    if (run.CheckInstalledFiles() != 0) return Skip(state, "the check found altered files");
+  }
+  state.counters["files"] = static_cast<double>(names.size());
+}
+BENCHMARK(BM_CheckVerifiedFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

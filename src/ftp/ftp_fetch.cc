@@ -48,3 +48,34 @@ BOOL CFtpUpdates::FetchFile(const std::string& name) {
 
   return WriteFetchedFile(buffer, size, localPath);
 }
+
+BOOL CFtpUpdates::FetchSigningFile(const std::string& name, std::uint64_t limit,
+                                   std::string& content) {
+  std::string listed = name;
+  std::uint64_t size = 0;
+  if (!LookUpRemoteFile(listed, size)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (size > limit) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  CInternetFile* file = nullptr;
+  try {
+    if (m_pFtpConnection == nullptr) {
+      throw CInternetException(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    }
+    file = m_pFtpConnection->OpenFile(listed.c_str(), GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 2);
+  } catch (const CInternetException& exception) {
+    SetLastError(exception.m_dwError);
+    return FALSE;
+  }
+  BYTE* buffer = nullptr;
+  const BOOL read = ReadRemoteFile(file, size, &buffer);
+  CloseRemoteFile(file);
+  if (!read) return FALSE;
+  content.assign(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(size));
+  CMemoryDebugging::TraceDeallocate(buffer);
+  return TRUE;
+}

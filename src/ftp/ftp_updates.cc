@@ -131,19 +131,24 @@ BOOL CFtpUpdates::Connect() {
   return TRUE;
 }
 
-BOOL CFtpUpdates::FindRemoteFile(std::string& name, std::uint64_t& size) {
+bool CFtpUpdates::LookUpRemoteFile(std::string& name, std::uint64_t& size) const {
   const auto exact = m_remoteFileSizes.find(name);
   if (exact != m_remoteFileSizes.end()) {
     size = exact->second;
-    return TRUE;
+    return true;
   }
   for (const auto& [listed, listedSize] : m_remoteFileSizes) {
     size = listedSize;
     if (strcasecmp(listed.c_str(), name.c_str()) == 0) {
       name = listed;
-      return TRUE;
+      return true;
     }
   }
+  return false;
+}
+
+BOOL CFtpUpdates::FindRemoteFile(std::string& name, std::uint64_t& size) {
+  if (LookUpRemoteFile(name, size)) return TRUE;
   const UpdateConfig& config = Config();
   LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {m_strRemoteDir + "/" + name}),
                                  FormatMessageId(IDS_REMOTE_FILE_DOES_NOT_EXIST)});

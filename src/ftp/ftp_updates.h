@@ -26,10 +26,14 @@ class CFtpUpdates : public CRepositoryUpdates {
   void Disconnect() override;
   BOOL IsConnected() override;
   BOOL FetchFile(const std::string& name) override;
+  BOOL FetchSigningFile(const std::string& name, std::uint64_t limit,
+                        std::string& content) override;
 
   // Looks `name` up in the listing, exactly and then without regard to case; on a match `name`
   // becomes the name as the server lists it. Logs 20058/20106 when there is none.
   BOOL FindRemoteFile(std::string& name, std::uint64_t& size);
+  // FindRemoteFile without the entry: false when the listing has no such name.
+  bool LookUpRemoteFile(std::string& name, std::uint64_t& size) const;
   // Opens the remote file for binary reading; the caller owns the result. Null after logging
   // 20058 with the layer's code when the server refuses.
   CInternetFile* OpenRemoteFile(const std::string& name);

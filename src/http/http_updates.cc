@@ -144,6 +144,36 @@ BOOL CHttpUpdates::FetchFile(const std::string& name) {
   return WriteFetchedFile(buffer, size, localPath);
 }
 
+BOOL CHttpUpdates::FetchSigningFile(const std::string& name, std::uint64_t limit,
+                                    std::string& content) {
+  SetLastError(0);
+  CHttpFile* file = RequestRemoteFile(RequestPath(name));
+  if (file == nullptr) {
+    // No cause: the server answered, with another status than 2xx.
+    if (GetLastError() == 0) SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  NoteRedirect(file, m_strRemoteDir + "\\" + name);
+  DWORD length = 0;
+  DWORD lengthSize = sizeof(length);
+  BYTE* buffer = nullptr;
+  std::uint64_t size = 0;
+  BOOL read = FALSE;
+  if (file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &length, &lengthSize,
+                      nullptr) &&
+      length > limit) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // refused unread
+  } else {
+    // Within the trigger file's limit, which is not below any signing file's.
+    read = ReadRemoteResponse(file, &buffer, &size, true, name);
+  }
+  CloseRemoteFile(file);
+  if (!read) return FALSE;
+  content.assign(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(size));
+  CMemoryDebugging::TraceDeallocate(buffer);
+  return TRUE;
+}
+
 std::string CHttpUpdates::RequestPath(const std::string& name) const {
   return m_strRemoteDir + "\\" + HttpEscapeName(name);
 }

@@ -27,6 +27,8 @@ class CHttpUpdates : public CRepositoryUpdates {
   void Disconnect() override;
   BOOL IsConnected() override;
   BOOL FetchFile(const std::string& name) override;
+  BOOL FetchSigningFile(const std::string& name, std::uint64_t limit,
+                        std::string& content) override;
 
   // GETs `objectPath` (with backslashes; the layer makes the request target). The caller owns the
   // result: a file whose response has a 2xx status. Null when the request could not be made or

@@ -174,6 +174,9 @@ std::vector<Problem> CheckFileSystem(const ProgramConfig& config) {
     if (p.MasterDir() != p.DefinitionsDir()) {  // by default it is the definitions directory
       check.Directory(line("master_dir"), "processor.master_dir", p.MasterDir(), Need::kRead);
     }
+    for (const std::string& file : p.publicKeyFiles) {
+      check.ReadableFile(line("public_key_file"), "processor.public_key_file", file);
+    }
   }
   return problems;
 }

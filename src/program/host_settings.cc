@@ -1,6 +1,7 @@
 #include "program/host_settings.h"
 
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "host/mail_server.h"
@@ -8,8 +9,9 @@
 #include "program/console.h"
 #include "program/program_log.h"
 #include "program/property_store.h"
-#include "update/repository_updates.h"
+#include "service/verified_mode.h"
 #include "update/own_names.h"
+#include "update/repository_updates.h"
 
 namespace updater {
 
@@ -57,6 +59,15 @@ bool WorkerHost::Open(const ProgramConfig& config,
   if (!ApplyHostSettings(config, &error) || !locks_.Acquire(processors, &error)) {
     PrintError(error);
     return false;
+  }
+  for (const ProcessorSettings* processor : processors) {
+    std::shared_ptr<VerifiedModeSettings> verified;
+    if (!processor->publicKeys.empty()) {
+      verified = std::make_shared<VerifiedModeSettings>();
+      verified->keys = processor->publicKeys;
+      verified->maxSignatureAgeSecs = processor->Number("max_signature_age");
+    }
+    ConfigureVerifiedMode(processor->Name().c_str(), std::move(verified));
   }
   store_ = std::make_unique<PropertyStore>();
   if (!store_->IsOpen()) {

@@ -279,6 +279,10 @@ class ConfigLoader {
     const std::vector<ProcessorKey>& keys = ProcessorKeys();
     for (auto&& [key, node] : table) {
       const std::string name(key.str());
+      if (name == "public_key" || name == "public_key_file") {
+        LoadPublicKeys(name, node, settings);
+        continue;
+      }
       auto known = std::find_if(keys.begin(), keys.end(),
                                 [&](const ProcessorKey& k) { return name == k.key; });
       if (known == keys.end()) {
@@ -371,6 +375,43 @@ class ConfigLoader {
         break;
     }
     settings.texts[key.key] = std::move(*text);
+  }
+
+  // public_key and public_key_file: a string or an array of strings, each a key as minisign
+  // writes it (the "RW..." line, or a .pub file); the files are read now.
+  void LoadPublicKeys(const std::string& name, const toml::node& node,
+                      ProcessorSettings& settings) {
+    const std::string what = "processor." + name;
+    std::vector<const toml::node*> values;
+    if (const toml::array* array = node.as_array()) {
+      if (array->empty()) Problem(LineOf(node), what + " must not be an empty array");
+      for (const toml::node& element : *array) values.push_back(&element);
+    } else {
+      values.push_back(&node);
+    }
+    for (const toml::node* value : values) {
+      std::optional<std::string> text = ReadText(*value, what);
+      if (!text) continue;
+      std::string keyText = *text;
+      if (name == "public_key_file") {
+        const std::string path = ResolvePath(*text);
+        std::ifstream in(path, std::ios::binary);
+        std::error_code ignored;
+        if (text->empty() || !in || std::filesystem::is_directory(path, ignored)) {
+          Problem(LineOf(*value), what + " \"" + path + "\" cannot be read");
+          continue;
+        }
+        // A .pub file is two short lines; more is no key file.
+        keyText.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        settings.publicKeyFiles.push_back(path);
+      }
+      const integrity::Checked<integrity::PublicKey> key = integrity::ParsePublicKey(keyText);
+      if (!key.ok()) {
+        Problem(LineOf(*value), what + ": " + key.outcome.detail);
+        continue;
+      }
+      settings.publicKeys.push_back(key.value);
+    }
   }
 
   void CheckOrder(const toml::table& table, const ProcessorSettings& settings, const char* low,
@@ -568,6 +609,7 @@ const std::vector<ProcessorKey>& ProcessorKeys() {
       Text("on_updates_available", KeyKind::kCommand, -1),
       Text("on_nothing_to_absorb", KeyKind::kCommand, -1),
       Number("callback_timeout_ms", -1, 300000, 1, 24u * 3600 * 1000),
+      Number("max_signature_age", -1, 0, 0, kMaxU32),
   };
   return keys;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/mail_server.h"
+#include "integrity/signed_manifest.h"
 
 namespace updater {
 
@@ -54,6 +55,10 @@ struct ProcessorSettings {
   int line = 0;  // the line of its [[processor]] header
   std::map<std::string, std::string, std::less<>> texts;
   std::map<std::string, std::uint32_t, std::less<>> numbers;
+  // Verified mode: the keys of public_key and public_key_file (the files read and parsed when the
+  // configuration loads) and the key files, absolute. No key: the classic mode.
+  std::vector<integrity::PublicKey> publicKeys;
+  std::vector<std::string> publicKeyFiles;
 
   // The text of `key`, or null when it is absent.
   const std::string* FindText(std::string_view key) const;

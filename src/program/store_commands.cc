@@ -21,6 +21,7 @@
 #include "program/console.h"
 #include "program/processor_block.h"
 #include "program/property_store.h"
+#include "service/verified_mode.h"
 
 namespace updater {
 namespace {
@@ -82,7 +83,29 @@ struct ProcessorStatus {
   std::size_t installedFiles = 0;
   bool invalidFiles = false;
   bool announcementPending = false;
+  // Verified mode: the installed set's signed version (0: none recorded yet).
+  std::uint64_t verifiedVersion = 0;
 };
+
+// The configured key ids, as minisign prints them, separated by ", ".
+std::string KeyIds(const ProcessorSettings& p) {
+  std::string ids;
+  for (const integrity::PublicKey& key : p.publicKeys) {
+    ids += (ids.empty() ? "" : ", ") + integrity::KeyIdText(key.id);
+  }
+  return ids;
+}
+
+// The age of a signed version now, in words: "3 days", "5 hours", "12 seconds".
+std::string AgeText(std::uint64_t version) {
+  const std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));
+  const std::uint64_t age = now > version ? now - version : 0;
+  for (const auto& [seconds, unit] :
+       {std::pair<std::uint64_t, const char*>{86400, "days"}, {3600, "hours"}, {60, "minutes"}}) {
+    if (age >= 2 * seconds) return std::to_string(age / seconds) + " " + unit;
+  }
+  return std::to_string(age) + (age == 1 ? " second" : " seconds");
+}
 
 ProcessorStatus ReadStatus(PropertyStore* store, const ProcessorSettings& p) {
   ProcessorStatus status;
@@ -102,6 +125,10 @@ ProcessorStatus ReadStatus(PropertyStore* store, const ProcessorSettings& p) {
   status.invalidFiles = store->GetNumber(section, kInvalidDefinitionFilesProperty).value_or(0) != 0;
   status.announcementPending =
       store->GetNumber(section, kUpdatesAvailablePendingProperty).value_or(0) != 0;
+  if (std::optional<std::string> version =
+          store->GetText(section, VerifiedModeSettings().versionProperty)) {
+    status.verifiedVersion = std::strtoull(version->c_str(), nullptr, 10);
+  }
   return status;
 }
 
@@ -140,7 +167,21 @@ void PrintJson(const ProgramConfig& config, const std::vector<ProcessorStatus>& 
            ",\"update_now\":" + boolean(s.updateNow) +
            ",\"installed_files\":" + std::to_string(s.installedFiles) +
            ",\"invalid_definition_files\":" + boolean(s.invalidFiles) +
-           ",\"updates_available_pending\":" + boolean(s.announcementPending) + "}";
+           ",\"updates_available_pending\":" + boolean(s.announcementPending);
+    // Verified mode adds its fields; a processor without a key shows what it always showed.
+    if (!p.publicKeys.empty()) {
+      out += ",\"verified\":true,\"key_ids\":[";
+      for (std::size_t k = 0; k < p.publicKeys.size(); ++k) {
+        out += (k > 0 ? "," : "") + JsonString(integrity::KeyIdText(p.publicKeys[k].id));
+      }
+      out += "],\"verified_version\":" +
+             (s.verifiedVersion != 0 ? std::to_string(s.verifiedVersion) : std::string("null")) +
+             ",\"verified_version_time\":" +
+             (s.verifiedVersion != 0 && s.verifiedVersion <= 0xFFFFFFFFu
+                  ? time(static_cast<std::uint32_t>(s.verifiedVersion))
+                  : std::string("null"));
+    }
+    out += "}";
   }
   PrintLine(out + "]}");
 }
@@ -173,8 +214,9 @@ bool ParseNumber(const std::string& text, std::uint32_t* value) {
 // not, `suggestion` gets a used name within two edits of it, if there is one.
 bool IsUsedPropertyName(const ProgramConfig& config, const std::string& name,
                         std::string* suggestion) {
-  std::vector<std::string> names = {kInvalidDefinitionFilesProperty,
-                                    kUpdatesAvailablePendingProperty};
+  std::vector<std::string> names = {
+      kInvalidDefinitionFilesProperty, kUpdatesAvailablePendingProperty,
+      VerifiedModeSettings().versionProperty, VerifiedModeSettings().referenceProperty};
   for (const ProcessorSettings& p : config.processors) {
     for (const ProcessorKey& key : ProcessorKeys()) {
       const std::string_view keyName = key.key;
@@ -231,6 +273,7 @@ int ShowStatus(const CommandLine& line, const ProgramConfig& config) {
     if (i > 0) PrintLine("");
     PrintLine(p.Name());
     PrintField("display name:", p.DisplayName());
+    if (!p.publicKeys.empty()) PrintField("verified mode:", "on, keys " + KeyIds(p));
     if (!status.state) {
       PrintLine("  no state yet");
       continue;
@@ -246,6 +289,16 @@ int ShowStatus(const CommandLine& line, const ProgramConfig& config) {
     PrintField("invalid definition files:", status.invalidFiles ? "detected" : "none detected");
     if (status.announcementPending) {
       PrintField("engine told of updates:", "no (on_updates_available runs again)");
+    }
+    if (!p.publicKeys.empty()) {
+      PrintField("installed signed version:",
+                 status.verifiedVersion == 0
+                     ? "none yet"
+                     : std::to_string(status.verifiedVersion) + " (" +
+                           (status.verifiedVersion <= 0xFFFFFFFFu
+                                ? IsoTime(static_cast<std::uint32_t>(status.verifiedVersion)) + ", "
+                                : std::string()) +
+                           AgeText(status.verifiedVersion) + " old)");
     }
   }
   return kExitOk;

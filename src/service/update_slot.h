@@ -8,16 +8,20 @@
 // worker reads m_pConfig, m_hMailServer and m_hStopEvent without a lock: start sets them before the
 // thread exists, and stop closes them only after the thread has ended. m_installedFiles is touched
 // only by the worker. m_nStarted and m_bIllegalUpdates change only by interlocked operations.
+// m_verified (verified_mode.h) changes only under m_lock while no worker runs; the verified
+// reference it caches is touched only by the worker.
 #ifndef FILEREPOSITORY_SERVICE_UPDATE_SLOT_H_
 #define FILEREPOSITORY_SERVICE_UPDATE_SLOT_H_
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "filerepository/filerepository.h"
 #include "host/mail_server.h"
 #include "integrity/trigger_file_data.h"
 #include "platform/win32.h"
+#include "service/verified_mode.h"
 
 struct UpdateSlot {
   UpdateSlot();
@@ -41,6 +45,11 @@ struct UpdateSlot {
   HANDLE m_hThread;
   UpdateConfig* m_pConfig;
   CTriggerFileData m_installedFiles;
+  // Verified mode: null in the classic mode. The reference is read from its properties at first
+  // need (m_verifiedReferenceLoaded) and replaced when a cycle records a verified set.
+  std::shared_ptr<const VerifiedModeSettings> m_verified;
+  VerifiedReference m_verifiedReference;
+  bool m_verifiedReferenceLoaded = false;
 };
 
 extern UpdateSlot g_filterSlot;

@@ -7,6 +7,7 @@
 #include "host/utility.h"
 #include "integrity/crc32.h"
 #include "integrity/file_helpers.h"
+#include "integrity/sha256.h"
 #include "platform/files.h"
 #include "resources/messages.h"
 #include "service/property_helpers.h"
@@ -33,6 +34,22 @@ BOOL CRepositoryUpdates::MatchesTriggerData(const std::string& name, const BYTE*
     SetLastError(ERROR_CRC);
     return FALSE;
   }
+  if (m_pVerified != nullptr) {
+    // Verified mode: the manifest's SHA-256 too. A mismatch fails the attempt as a CRC mismatch
+    // does; the entry that says why is written once for a file, not once for each attempt.
+    const integrity::Outcome outcome =
+        m_pVerified->manifest.Check(name, integrity::Sha256OfBuffer(buffer, size));
+    if (!outcome.ok()) {
+      if (name != m_lastDigestMismatch) {
+        m_lastDigestMismatch = name;
+        LogError(Config().errorEventId,
+                 {FormatMessageId(IDS_UPDATING_FILE, {m_strRemoteDir + "/" + name}),
+                  std::string(integrity::VerdictName(outcome.verdict)) + ": " + outcome.detail});
+      }
+      SetLastError(ERROR_CRC);
+      return FALSE;
+    }
+  }
   return TRUE;
 }
 
@@ -42,6 +59,7 @@ BOOL CRepositoryUpdates::WriteFetchedFile(BYTE* buffer, std::uint64_t size,
                                          static_cast<DWORD>(size >> 32), localPath.c_str());
   const DWORD cause = GetLastError();
   CMemoryDebugging::TraceDeallocate(buffer);
+  if (written && m_pVerified != nullptr) RememberVerifiedWrite(localPath);
   if (!written) {
     LogError(Config().errorEventId,
              {FormatMessageId(IDS_FAILED_TO_WRITE_FILE, {localPath}), std::to_string(cause)});

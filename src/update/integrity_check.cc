@@ -25,6 +25,9 @@ DWORD CRepositoryUpdates::CheckInstalledFiles() {
   const std::string master =
       JoinLocalPath(root, config.masterDirectory != nullptr ? config.masterDirectory : "master");
 
+  // Verified mode, once a verified set is installed: the verified reference is the record.
+  if (m_pVerifiedMode != nullptr && !KeptReference().Empty()) return CheckVerifiedFiles(master);
+
   CStringList names;
   ListFiles(master, TextOrEmpty(config.extensions), names);
   CTriggerFileData measured;

@@ -34,7 +34,8 @@ CRepositoryUpdates::CRepositoryUpdates(UpdateSlot* slot)
       m_nRemoteTriggerFileSize(0),
       m_pLocalTriggerFile(nullptr),
       m_nLocalTriggerFileSize(0),
-      m_log(slot->m_hMailServer, "VARAZO", nullptr) {
+      m_log(slot->m_hMailServer, "VARAZO", nullptr),
+      m_pVerifiedMode(slot->m_verified) {
   m_mailServer.Wrap(slot->m_hMailServer);
   // Every wait on a server ends soon after a stop, so that a slow or hostile server cannot hold
   // the worker, and with it the service's shutdown.

@@ -12,17 +12,23 @@
 #ifndef FILEREPOSITORY_UPDATE_REPOSITORY_UPDATES_H_
 #define FILEREPOSITORY_UPDATE_REPOSITORY_UPDATES_H_
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <list>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "filerepository/filerepository.h"
 #include "host/mail_server.h"
+#include "integrity/signed_manifest.h"
 #include "integrity/trigger_file_data.h"
 #include "platform/internet/internet.h"
 #include "platform/win32.h"
+#include "service/verified_mode.h"
 
 struct UpdateSlot;
 
@@ -52,6 +58,14 @@ class CRepositoryUpdates {
   // Downloads one file into the backup directory, checked against m_triggerData.
   virtual BOOL FetchFile(const std::string& name) = 0;
 
+  // --- Verified mode (service/verified_mode.h). Reads file `name` of the updates directory (the
+  // manifest or its signature) whole into `content` through the connection that Connect made,
+  // unless the server gives it as larger than `limit` bytes. False, logging nothing, with the
+  // last error ERROR_FILE_NOT_FOUND when the server has no such file, ERROR_NOT_ENOUGH_MEMORY
+  // when it is larger, another code when the transfer failed. The base has no transport and
+  // fails with ERROR_GEN_FAILURE.
+  virtual BOOL FetchSigningFile(const std::string& name, std::uint64_t limit, std::string& content);
+
   // --- The update cycle and the integrity check.
   // RunUpdateCycle is PrepareDirectories and, when that succeeds, RunPreparedCycle. The worker
   // runs the two steps itself: the preparation hook may change the server address and with it
@@ -69,6 +83,24 @@ class CRepositoryUpdates {
   BOOL InstallFiles();
   BOOL WriteTriggerFiles();
   BOOL SaveInstalledFiles(const CTriggerFileData& list);
+
+  // --- Steps of a verified cycle (verified_cycle.cc); none runs in the classic mode.
+  // Fetches and verifies the manifest and its signature, the version against the installed one
+  // and the trigger file against the manifest; a refusal logs one error entry. On success the
+  // manifest is m_pVerified.
+  BOOL VerifyAnnouncement();
+  // Every name of the parsed trigger file (m_triggerData) must be in the verified manifest.
+  BOOL CheckListedNames();
+  // The installation of a verified set: the trigger file's names only, each backup copy checked
+  // against the manifest just before it is copied.
+  BOOL InstallVerifiedFiles();
+  // With the server's set already installed: puts back every installed file that differs from
+  // the verified manifest, from its backup copy when that verifies, else from the server, and
+  // signals the engine again. `restored` tells whether anything was put back.
+  BOOL RestoreVerifiedSet(BOOL& restored);
+  // After a successful verified cycle: records the verified set as the reference when it differs
+  // from the one kept (a new set, a restore, a newer signature of the same set, or none kept).
+  void SaveVerifiedReference();
 
   // Appends the names in `directory` matching "*.<piece>" for each comma-separated piece of
   // `extensions` ("*" lists every entry, "." and ".." included); returns how many it appended.
@@ -103,6 +135,10 @@ class CRepositoryUpdates {
   // (last error ERROR_NOT_ENOUGH_MEMORY), and an error entry titled with `shownName` gives the
   // size and the limit, once for the attempts at one file.
   BOOL AcceptsFileSize(std::uint64_t size, bool triggerFile, const std::string& shownName);
+  // Verified mode: whether the backup copy of `name` has the SHA-256 the manifest gives (true in
+  // the classic mode). A copy this run wrote and nobody changed since is taken as it was checked.
+  bool BackupCopyVerifies(const std::string& name);
+  void RememberVerifiedWrite(const std::string& path);
 
   // On the original platform the run object derives from the internet session; here the session
   // is the first member, so that it is made first and closed last, as a base would be.
@@ -122,8 +158,33 @@ class CRepositoryUpdates {
   BYTE* m_pLocalTriggerFile;
   DWORD m_nLocalTriggerFileSize;
   CLogRecord m_log;
+  // Verified mode: the slot's settings (null: classic), and the manifest this run verified.
+  std::shared_ptr<const VerifiedModeSettings> m_pVerifiedMode;
+  std::unique_ptr<integrity::VerifiedManifest> m_pVerified;
 
  private:
+  // The slot's verified reference, read from its properties at first need.
+  VerifiedReference& KeptReference();
+  // The names of the verified set: the trigger file's names but its own. False when the trigger
+  // file does not parse.
+  bool VerifiedSetNames(std::vector<std::string>& names);
+  // Copies a set file from the backup directory into the definitions directory after checking
+  // it against the manifest; logs a failure.
+  bool InstallVerifiedFile(const std::string& name);
+  // Every name of `names` must be in the verified manifest; else one refusal entry.
+  BOOL CheckListedNames(const std::vector<std::string>& names);
+  // The verified check of the master directory against the kept reference (CheckInstalledFiles).
+  DWORD CheckVerifiedFiles(const std::string& master);
+  void LogRefusal(const std::string& file, const integrity::Outcome& outcome);
+
+  std::map<std::string, std::uint64_t> m_verifiedSizes;  // set files as installed, this run
+  // The backup copies this run wrote after checking their bytes against the manifest, by path:
+  // device, inode, size and modification time (ns) as written. A copy found so when it is
+  // installed is not read and hashed a second time.
+  std::map<std::string, std::array<std::int64_t, 5>> m_verifiedWrites;
+  bool m_bVerifiedSetChanged = false;  // installed or restored this run
+  std::string m_lastDigestMismatch;    // the last file logged for a SHA-256 mismatch
+
   std::string m_lastRefusedSize;  // the shown name of the last file refused for its size
   void Log(bool error, DWORD eventId, std::initializer_list<std::string_view> texts);
   // Deletes what a killed run may have left in the definitions directory: the trigger file's

@@ -78,8 +78,21 @@ BOOL CRepositoryUpdates::RunPreparedCycle() {
   BOOL result = TRUE;
   BOOL absorb = FALSE;
   CStringList list;
-  if (CheckForUpdates()) {
+  // Verified mode: a set whose signed manifest does not vouch for it is refused before anything
+  // is chosen, and the cycle ends as one whose trigger file does not parse.
+  const bool verified = m_pVerifiedMode != nullptr;
+  bool restore = false;
+  if (verified && !VerifyAnnouncement()) {
+    result = FALSE;
+  } else if (CheckForUpdates()) {
     result = GetFilesToUpdate(list);
+    if (result && verified && !CheckListedNames()) {
+      result = FALSE;
+      list.clear();
+    }
+    // Nothing to fetch: the verified set may already be in the backup directory, so the
+    // installed files are compared with it as when nothing is new.
+    restore = verified && result && list.empty();
     if (result && !list.empty()) {
       FileStatus status;
       if (!GetFileStatus(m_strDefinitionsDir.c_str(), &status) &&
@@ -99,12 +112,23 @@ BOOL CRepositoryUpdates::RunPreparedCycle() {
         return FALSE;
       }
       result = FetchFiles(list);
-      if (result) result = InstallFiles();
+      if (result) result = verified ? InstallVerifiedFiles() : InstallFiles();
       if (result) result = WriteTriggerFiles();  // a failure to signal the engine fails the cycle
       if (result) absorb = TRUE;
     }
+  } else if (verified) {
+    restore = true;
   } else if (!IsUpdateAbsorbed()) {
     absorb = TRUE;  // prompt the engine again to take in the update installed earlier
+  }
+  if (restore) {
+    BOOL restored = FALSE;
+    result = RestoreVerifiedSet(restored);
+    if (restored) {
+      absorb = result;
+    } else if (result && !IsUpdateAbsorbed()) {
+      absorb = TRUE;
+    }
   }
 
   Disconnect();
@@ -124,6 +148,7 @@ BOOL CRepositoryUpdates::RunPreparedCycle() {
     SetDwordProperty(m_mailServer, config.processorName, config.lastUpdateTimeProperty,
                      CurrentTime32());
     SaveInstalledFiles(m_triggerData);
+    if (verified) SaveVerifiedReference();
   }
   return result;
 }

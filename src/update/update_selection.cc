@@ -79,7 +79,7 @@ BOOL CRepositoryUpdates::GetFilesToUpdate(CStringList& list) {
     if (!fetch) {
       const std::string path = JoinLocalPath(m_strBackupDir, name);
       fetch = GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ||
-              GetFileCrc(path.c_str()) != value;
+              GetFileCrc(path.c_str()) != value || !BackupCopyVerifies(name);
     }
     if (fetch) list.push_back(name);
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "integrity/sha256.h"
+#include "support/minisign.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -23,48 +24,10 @@ namespace {
 using namespace integrity;
 using namespace std::string_literals;
 using testing_support::ChildProcess;
+using testing_support::MinisignKey;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
-
-constexpr char kMinisign[] = "/usr/bin/minisign";
-
-// A minisign key pair without a password, made by the minisign program in `dir`: its .pub file,
-// the key's line alone (as `minisign -G` prints it) and the id in the .pub file's comment, with
-// the leading zeros minisign leaves out.
-class MinisignKey {
- public:
-  MinisignKey(const TempDir& dir, const std::string& name)
-      : dir_(dir), secret_(dir / name + ".key") {
-    Run({kMinisign, "-G", "-W", "-p", dir / name + ".pub", "-s", secret_});
-    pubFile = ReadFile(dir / name + ".pub");
-    const std::size_t end = pubFile.find('\n'), idStart = pubFile.rfind(' ', end) + 1;
-    keyLine = pubFile.substr(end + 1, pubFile.find('\n', end + 1) - end - 1);
-    idInComment = std::string(16 - std::min<std::size_t>(16, end - idStart), '0') +
-                  pubFile.substr(idStart, end - idStart);
-  }
-
-  std::string pubFile, keyLine, idInComment;
-
-  // The signature file of `file` made with `options` (-l, -t COMMENT).
-  std::string Sign(const std::string& file, std::vector<std::string> options = {}) const {
-    std::vector<std::string> argv = {kMinisign, "-S", "-s", secret_,
-                                     "-m",      file, "-x", file + ".minisig"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    Run(argv);
-    return ReadFile(file + ".minisig");
-  }
-
- private:
-  void Run(const std::vector<std::string>& argv) const {
-    ASSERT_EQ(ChildProcess::Run(argv, dir_ / "minisign.log"), 0)
-        << argv[1] << " failed (is minisign installed? scripts/install-deps.sh):\n"
-        << ReadFile(dir_ / "minisign.log");
-  }
-
-  const TempDir& dir_;
-  std::string secret_;
-};
 
 PublicKey Key(const std::string& text) {
   const Checked<PublicKey> key = ParsePublicKey(text);

@@ -1,0 +1,275 @@
+// Verified mode as an administrator meets it: sets published with sha256sum and minisign on real
+// servers (pyftpdlib, nginx), the repository-updater program configured with the publisher's key.
+// The honest set installs; every forgery is refused with an entry that names the file and the
+// reason, the definitions directory unchanged byte for byte; a key rotation is taken; a CRC-forged
+// edit of an installed file is detected with the server away and put back once it is there.
+#include <libdeflate.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "faults/updater_harness.h"
+#include "support/ftp_servers.h"
+#include "support/minisign.h"
+#include "support/nginx_server.h"
+
+namespace faults {
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+using testing_support::MinisignKey;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+// `content` with four bytes appended so that its CRC-32 is `target`: what anyone can do to pass a
+// CRC check. The four CRC steps are run backwards from the target to find the table indices the
+// appended bytes must produce.
+std::string ForgeCrc(std::string content, std::uint32_t target) {
+  std::uint32_t table[256];
+  for (std::uint32_t n = 0; n < 256; ++n) {
+    std::uint32_t c = n;
+    for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    table[n] = c;
+  }
+  std::uint8_t index[4];
+  std::uint32_t want = ~target;
+  for (int i = 3; i >= 0; --i) {
+    std::uint32_t j = 0;
+    while (table[j] >> 24 != want >> 24) ++j;
+    index[i] = static_cast<std::uint8_t>(j);
+    want = (want ^ table[j]) << 8;
+  }
+  std::uint32_t state = ~libdeflate_crc32(0, content.data(), content.size());
+  for (std::uint8_t k : index) {
+    content += static_cast<char>((state ^ k) & 0xFF);
+    state = (state >> 8) ^ table[k];
+  }
+  return content;
+}
+
+std::uint32_t Crc(const std::string& content) {
+  return libdeflate_crc32(0, content.data(), content.size());
+}
+
+const FileSet kFirst = {
+    {"a.dat", std::string(3000, 'a')}, {"b.dat", "bravo"}, {"c.cfg", "charlie"}};
+const FileSet kSecond = {
+    {"a.dat", std::string(3000, 'A')}, {"b.dat", "BRAVO"}, {"c.cfg", "charlie"}};
+
+// A processor "MailFilter0" (shown as "Mail Filter") rooted at dir/filter, its sets published in
+// dir/served/updates, and the program run against them.
+class VerifiedSite {
+ public:
+  VerifiedSite() { testing_support::MakeDirectories(Served()); }
+
+  std::string Served() const { return dir_ / "served/updates"; }
+  std::string Definitions() const { return dir_ / "filter/definitions"; }
+  std::string Log() const { return testing_support::ReadFile(dir_ / "updater.log"); }
+  const TempDir& dir() const { return dir_; }
+
+  // Publishes `files` with their trigger file, signed by `key` with minisign's `options`.
+  void Publish(const FileSet& files, const MinisignKey& key,
+               const std::vector<std::string>& options = {}) {
+    testing_support::RemoveAll(Served());
+    for (const auto& [name, content] : files) WriteFile(Served() + "/" + name, content);
+    WriteFile(Served() + "/trigger.crc", TriggerFor(files));
+    key.SignDirectory(Served(), "trigger.crc", options);
+  }
+
+  // `keys` are the TOML values of the processor's key settings ("public_key_file = ...").
+  void Configure(const std::string& server, const std::string& keys) {
+    WriteFile(dir_ / "updater.toml",
+              "[store]\npath = \"store.db\"\n[log]\nfile = \"updater.log\"\n[network]\n"
+              "stall_timeout_ms = 5000\n[[processor]]\nname = \"MailFilter0\"\n"
+              "display_name = \"Mail Filter\"\nserver = \"" +
+                  server +
+                  "\"\nremote_dir = \"updates\"\nuser = \"updater\"\npassword = 'Filter'\n"
+                  "root_dir = \"filter\"\ntrigger_file = \"trigger.crc\"\n"
+                  "extensions = \"dat,cfg\"\nretries = 1\n" +
+                  keys);
+  }
+
+  program_test::Result Run(const std::vector<std::string>& command) {
+    return program_test::RunUpdater(command, dir_ / "updater.toml");
+  }
+  program_test::Result Once() { return Run({"once"}); }
+
+  // Every file of the definitions directory, byte for byte.
+  FileSet Installed() const {
+    FileSet files;
+    for (const auto& entry : std::filesystem::directory_iterator(Definitions())) {
+      files[entry.path().filename()] = testing_support::ReadFile(entry.path());
+    }
+    return files;
+  }
+
+ private:
+  TempDir dir_;
+};
+
+TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepaired) {
+  VerifiedSite site;
+  const MinisignKey publisher(site.dir(), "publisher"), other(site.dir(), "other"),
+      successor(site.dir(), "successor");
+  testing_support::PyFtpServer server(
+      {site.dir() / "served", {{"updater", "Filter"}}, false, true, "", ""});
+  const std::string url = "ftp://127.0.0.1:" + std::to_string(server.port());
+  // Keys that are no keys are refused with the line that gives them.
+  site.Configure(url, "public_key = [\"RWQ\"]\npublic_key_file = \"missing.pub\"\n");
+  const program_test::Result refused = site.Once();
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_THAT(refused.err, HasSubstr("updater.toml:18: processor.public_key: "));
+  EXPECT_THAT(refused.err, HasSubstr("updater.toml:19: processor.public_key_file \""));
+
+  // The honest set installs, signed long enough ago for max_signature_age to warn; status tells
+  // the mode, the key and the installed version.
+  site.Configure(url, "public_key_file = \"publisher.pub\"\nmax_signature_age = 100\n");
+  const std::string signedAt = std::to_string(std::time(nullptr) - 1000);
+  site.Publish(kFirst, publisher, {"-t", "timestamp:" + signedAt});
+  ASSERT_EQ(site.Once().status, 0) << site.Log();
+  EXPECT_THAT(site.Log(), HasSubstr("older than max_signature_age (100 seconds)"));
+  const FileSet installed = site.Installed();
+  EXPECT_EQ(installed.at("a.dat"), kFirst.at("a.dat"));
+  EXPECT_EQ(installed.at("trigger.crc"), TriggerFor(kFirst));
+  EXPECT_EQ(installed.count("trigger.crc.sha256"), 0u);  // only the set's files are installed
+  const program_test::Result status = site.Run({"status"});
+  EXPECT_THAT(status.out, HasSubstr("on, keys " + publisher.idInComment + "\n"));
+  EXPECT_THAT(status.out, HasSubstr("installed signed version:"));
+  EXPECT_THAT(status.out, Not(HasSubstr("none yet")));
+  EXPECT_THAT(site.Run({"status", "--json"}).out,
+              HasSubstr("\"verified\":true,\"key_ids\":[\"" + publisher.idInComment + "\"]"));
+
+  // Each forgery of the second set: a refusal (exit 1) with its entry, nothing of it installed.
+  struct Forgery {
+    const char* what;
+    std::function<void()> publish;
+    std::string entry;
+  };
+  const std::string crcForged = ForgeCrc("forged content", Crc(kSecond.at("b.dat")));
+  ASSERT_EQ(Crc(crcForged), Crc(kSecond.at("b.dat")));
+  const std::vector<Forgery> forgeries = {
+      {"a swapped file with a re-made checksum list",
+       [&] {
+         site.Publish(kSecond, publisher);
+         FileSet swapped = kSecond;
+         swapped["b.dat"] = "swapped";
+         WriteFile(site.Served() + "/b.dat", "swapped");
+         WriteFile(site.Served() + "/trigger.crc", TriggerFor(swapped));
+       },
+       "Updating the \"\"updates/trigger.crc\"\" file | SHA-256 mismatch: \"trigger.crc\""},
+      {"a CRC-forged file",
+       [&] {
+         site.Publish(kSecond, publisher);
+         WriteFile(site.Served() + "/b.dat", crcForged);
+       },
+       "Updating the \"\"updates/b.dat\"\" file | SHA-256 mismatch: \"b.dat\""},
+      {"a set signed by another key", [&] { site.Publish(kSecond, other); },
+       "Updating the \"\"updates/trigger.crc.sha256.minisig\"\" file | unknown key: "},
+      {"a set without signature",
+       [&] {
+         site.Publish(kSecond, publisher);
+         std::filesystem::remove(site.Served() + "/trigger.crc.sha256.minisig");
+       },
+       "Updating the \"\"updates/trigger.crc.sha256.minisig\"\" file | no signature: "},
+      {"a name the manifest lacks",
+       [&] {
+         site.Publish(kSecond, publisher);
+         FileSet more = kSecond;
+         more["d.dat"] = "delta";
+         WriteFile(site.Served() + "/d.dat", "delta");
+         WriteFile(site.Served() + "/trigger.crc", TriggerFor(more));
+         publisher.SignDirectory(site.Served(), "trigger.crc");
+         // The manifest signed again without d.dat.
+         std::string manifest = testing_support::ReadFile(site.Served() + "/trigger.crc.sha256");
+         manifest.erase(manifest.find("  d.dat\n") - 64, 72);
+         WriteFile(site.Served() + "/trigger.crc.sha256", manifest);
+         publisher.Sign(site.Served() + "/trigger.crc.sha256");
+       },
+       "Updating the \"\"updates/trigger.crc.sha256\"\" file | not in the manifest: \"d.dat\""},
+      {"an older signed set",
+       [&] {
+         site.Publish(kSecond, publisher, {"-t", "timestamp:1000"});
+       },
+       "Updating the \"\"updates/trigger.crc.sha256\"\" file | older than installed: "},
+  };
+  for (const Forgery& forgery : forgeries) {
+    SCOPED_TRACE(forgery.what);
+    forgery.publish();
+    const std::string before = site.Log();
+    EXPECT_EQ(site.Once().status, 1);
+    const std::string entries = site.Log().substr(before.size());
+    EXPECT_EQ(Occurrences(entries, forgery.entry), 1u) << entries;
+    EXPECT_EQ(site.Installed(), installed);
+  }
+  // The CRC-forged download was tried twice (retries = 1), each time a failed attempt.
+  EXPECT_THAT(site.Log(), HasSubstr("Updating the \"\"updates/b.dat\"\" file | 23"));
+
+  // A key rotation: the successor's key beside the publisher's takes the set it signed.
+  site.Configure(url, "public_key_file = [\"publisher.pub\", \"successor.pub\"]\n");
+  site.Publish(kSecond, successor);
+  ASSERT_EQ(site.Once().status, 0) << site.Log();
+  EXPECT_EQ(site.Installed().at("b.dat"), kSecond.at("b.dat"));
+  EXPECT_EQ(site.Once().status, 0);  // nothing new: the reference stays the verified manifest
+
+  // An edit of an installed file that keeps its CRC-32, with the server away: detected (exit 3).
+  const std::string tampered = ForgeCrc("evil", Crc(kSecond.at("a.dat")));
+  // A removed file counts too, even with its backup copy forged alike.
+  WriteFile(site.Definitions() + "/a.dat", tampered);
+  std::filesystem::remove(site.Definitions() + "/c.cfg");
+  WriteFile(site.dir() / "filter/backup/c.cfg", ForgeCrc("evil", Crc(kSecond.at("c.cfg"))));
+  site.Configure("ftp://127.0.0.1:1", "public_key = \"" + successor.keyLine + "\"\n");
+  EXPECT_EQ(site.Once().status, 3);
+  EXPECT_THAT(site.Log(), HasSubstr("Invalid Mail Filterdefinition files detected."));
+  EXPECT_THAT(site.Log(), HasSubstr("2 installed files are missing or differ from the verified "
+                                    "set: a.dat, c.cfg"));
+
+  // The next cycle that reaches the server puts them back, a.dat from its backup copy and c.cfg
+  // from the server, and signals the engine again.
+  site.Configure(url, "public_key = \"" + successor.keyLine + "\"\n");
+  std::filesystem::remove(site.Definitions() + "/trigger.crc");  // taken in by the engine
+  const auto fetches = [&](const char* name) {
+    return program_test::Count(server.Transcript(), std::string("RETR ") + name);
+  };
+  const long aBefore = fetches("a.dat"), cBefore = fetches("c.cfg");
+  EXPECT_EQ(site.Once().status, 0) << site.Log();
+  EXPECT_EQ(fetches("a.dat"), aBefore);
+  EXPECT_EQ(fetches("c.cfg"), cBefore + 1);
+  FileSet restored = kSecond;
+  restored["trigger.crc"] = TriggerFor(kSecond);
+  EXPECT_EQ(site.Installed(), restored);
+  EXPECT_THAT(site.Log(), HasSubstr("Restored 2 installed files that differed from the verified "
+                                    "set: a.dat, c.cfg"));
+}
+
+// Over HTTP the same checks: the honest set installs and a CRC-forged file is refused.
+TEST(VerifiedMode, OverHttpTheHonestSetInstallsAndAForgedFileIsRefused) {
+  if (!testing_support::NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+  VerifiedSite site;
+  const MinisignKey publisher(site.dir(), "publisher");
+  testing_support::NginxServer nginx({site.dir() / "served", "", ""});
+  site.Configure(nginx.url(), "public_key = [\"" + publisher.keyLine + "\"]\n");
+  site.Publish(kFirst, publisher);
+  ASSERT_EQ(site.Once().status, 0) << site.Log();
+  const FileSet installed = site.Installed();
+  EXPECT_EQ(installed.at("b.dat"), kFirst.at("b.dat"));
+
+  site.Publish(kSecond, publisher);
+  WriteFile(site.Served() + "/a.dat", ForgeCrc("forged", Crc(kSecond.at("a.dat"))));
+  EXPECT_EQ(site.Once().status, 1);
+  EXPECT_EQ(Occurrences(site.Log(), "Updating the \"\"updates/a.dat\"\" file | SHA-256 mismatch"),
+            1u)
+      << site.Log();
+  EXPECT_EQ(site.Installed(), installed);
+}
+
+}  // namespace
+}  // namespace faults
