@@ -54,6 +54,9 @@ struct ProcessorSettings {
   int line = 0;  // the line of its [[processor]] header
   std::map<std::string, std::string, std::less<>> texts;
   std::map<std::string, std::uint32_t, std::less<>> numbers;
+  // Every address `server` gives, in its order: one, or the mirrors of a list. The text of
+  // "server" is the first.
+  std::vector<std::string> servers;
 
   // The text of `key`, or null when it is absent.
   const std::string* FindText(std::string_view key) const;
@@ -81,6 +84,7 @@ struct ProgramConfig {
   std::optional<std::uint32_t> minRateBytesPerS;
   std::optional<std::uint32_t> maxFileSize;
   std::string caFile;  // absolute; empty: the system's trust store
+  std::string metricsFile;  // absolute; empty: no metrics are written
   std::vector<ProcessorSettings> processors;
 
   // The processor of that name, compared without regard to case as property sections are; null

@@ -19,6 +19,7 @@
 #include "platform/win32.h"
 #include "program/commands.h"
 #include "program/console.h"
+#include "program/mirrors.h"
 #include "program/processor_block.h"
 #include "program/property_store.h"
 
@@ -82,6 +83,7 @@ struct ProcessorStatus {
   std::size_t installedFiles = 0;
   bool invalidFiles = false;
   bool announcementPending = false;
+  std::string mirror;  // with mirrors: the one in use
 };
 
 ProcessorStatus ReadStatus(PropertyStore* store, const ProcessorSettings& p) {
@@ -102,6 +104,9 @@ ProcessorStatus ReadStatus(PropertyStore* store, const ProcessorSettings& p) {
   status.invalidFiles = store->GetNumber(section, kInvalidDefinitionFilesProperty).value_or(0) != 0;
   status.announcementPending =
       store->GetNumber(section, kUpdatesAvailablePendingProperty).value_or(0) != 0;
+  if (HasMirrors(p)) {
+    status.mirror = p.servers[MirrorInUse(p, store->GetText(section, kMirrorInUseProperty))];
+  }
   return status;
 }
 
@@ -140,7 +145,8 @@ void PrintJson(const ProgramConfig& config, const std::vector<ProcessorStatus>& 
            ",\"update_now\":" + boolean(s.updateNow) +
            ",\"installed_files\":" + std::to_string(s.installedFiles) +
            ",\"invalid_definition_files\":" + boolean(s.invalidFiles) +
-           ",\"updates_available_pending\":" + boolean(s.announcementPending) + "}";
+           ",\"updates_available_pending\":" + boolean(s.announcementPending) +
+           (s.mirror.empty() ? "" : ",\"mirror_in_use\":" + JsonString(s.mirror)) + "}";
   }
   PrintLine(out + "]}");
 }
@@ -174,7 +180,7 @@ bool ParseNumber(const std::string& text, std::uint32_t* value) {
 bool IsUsedPropertyName(const ProgramConfig& config, const std::string& name,
                         std::string* suggestion) {
   std::vector<std::string> names = {kInvalidDefinitionFilesProperty,
-                                    kUpdatesAvailablePendingProperty};
+                                    kUpdatesAvailablePendingProperty, kMirrorInUseProperty};
   for (const ProcessorSettings& p : config.processors) {
     for (const ProcessorKey& key : ProcessorKeys()) {
       const std::string_view keyName = key.key;
@@ -247,6 +253,7 @@ int ShowStatus(const CommandLine& line, const ProgramConfig& config) {
     if (status.announcementPending) {
       PrintField("engine told of updates:", "no (on_updates_available runs again)");
     }
+    if (!status.mirror.empty()) PrintField("mirror in use:", status.mirror);
   }
   return kExitOk;
 }
