@@ -59,7 +59,7 @@ def parse_arguments():
     parser.add_argument("--files", type=int, default=40, help="files in the set")
     parser.add_argument("--file-size", type=int, default=8192, help="mean file size in bytes")
     parser.add_argument("--changed", type=int, default=2, help="files the new set changes")
-    parser.add_argument("--curl-polls", type=int, default=300, help="polls of each curl peer")
+    parser.add_argument("--curl-polls", type=int, default=1000, help="polls of each curl peer")
     parser.add_argument("--work", help="work directory to keep (default: a temporary one)")
     return parser.parse_args()
 
@@ -94,9 +94,13 @@ class Nginx:
             raise BenchError("nginx did not start")
 
     def accepted(self):
-        """The connections nginx accepted so far, this request's own left out."""
+        """The connections nginx accepted so far, this request's own left out, and the CPU
+        seconds nginx used so far."""
         with urllib.request.urlopen(f"{self.url}/nginx_status", timeout=10) as reply:
-            return int(reply.read().decode().splitlines()[2].split()[0]) - 1
+            accepted = int(reply.read().decode().splitlines()[2].split()[0]) - 1
+        with open(f"/proc/{self.process.pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return accepted, (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def requests(self, start, end):
         """The access log's requests in [start, end]: (count, bytes sent, body bytes, connections,
@@ -161,7 +165,8 @@ def run_fleet(args, nginx, served, work):
     if status != 0 or "done" not in events:
         with open(stderr_path) as text:
             raise BenchError(f"fleet_sim exited {status}: {text.read()}")
-    return events, accepted["quiet"] - accepted["quiet_start"]
+    (a0, c0), (a1, c1) = accepted["quiet_start"], accepted["quiet"]
+    return events, a1 - a0, c1 - c0
 
 
 def curl_polls(nginx, work, polls):
@@ -180,7 +185,7 @@ def curl_polls(nginx, work, polls):
     results = {}
     for name, argv in ways.items():
         time.sleep(1)
-        before = nginx.accepted()
+        before, cpu_before = nginx.accepted()
         start = time.time()
         cpu = []
         for _ in range(polls):
@@ -190,10 +195,11 @@ def curl_polls(nginx, work, polls):
                 raise BenchError(f"{' '.join(argv)} failed")
             cpu.append(usage.ru_utime + usage.ru_stime)
         end = time.time()
-        accepted = nginx.accepted() - before - 1  # the status request after `before`'s
+        after, cpu_after = nginx.accepted()
         time.sleep(1)  # nginx logs a request once it is sent
         results[name] = (statistics.median(cpu), (end - start) / polls,
-                         *nginx.requests(start, end), accepted, polls)
+                         *nginx.requests(start, end), after - before - 1, cpu_after - cpu_before,
+                         polls)
     return results
 
 
@@ -212,12 +218,14 @@ def main():
         nginx = Nginx(os.path.join(work, "nginx"), served)
         load = " ".join(f"{x:.2f}" for x in os.getloadavg())
         log(f"{args.updaters} updaters, interval {args.interval} s, nginx at {nginx.url}")
-        events, q_accepted = run_fleet(args, nginx, served, work)
+        events, q_accepted, q_server_cpu = run_fleet(args, nginx, served, work)
         log("curl polls")
         peers = curl_polls(nginx, work, args.curl_polls)
         quiet = events["quiet"]
         q_requests, q_sent, q_body, q_conns, q_status = nginx.requests(quiet["start"],
                                                                        quiet["end"])
+        conv = events["converged"]
+        p_requests, p_sent = nginx.requests(conv["start"], conv["end"])[:2]
     except BenchError as error:
         print(f"\nbench: {error}", file=sys.stderr)
         return 1
@@ -241,7 +249,7 @@ def main():
           f"bytes; the new set changes {args.changed} files")
     nginx_version = subprocess.run([NGINX, "-v"], capture_output=True, text=True).stderr.strip()
     print(f"- peers: {tool_version(['curl', '--version'])}; {nginx_version}")
-    warm, done, conv = events["warm"], events["done"], events["converged"]
+    warm, done = events["warm"], events["done"]
     print(f"- the fleet process: {warm['threads']} threads, {warm['descriptors']} descriptors, "
           f"VmRSS {warm['vm_rss']} once every updater had installed the set, VmHWM "
           f"{done['vm_hwm']}; {done['errors']} error entries in the log; every worker stopped "
@@ -250,22 +258,27 @@ def main():
     print_table("Time from publishing a new set until the updaters installed it",
                 [[f"{conv['installed']} of {args.updaters}", f"{conv['first_s']:.1f} s",
                   f"{conv['median_s']:.1f} s", f"{conv['p90_s']:.1f} s", f"{conv['p99_s']:.1f} s",
-                  f"{conv['last_s']:.1f} s", f"{args.interval} s"]],
-                ["installed", "first", "median", "90 %", "99 %", "all", "poll interval"])
+                  f"{conv['last_s']:.1f} s", f"{args.interval} s",
+                  f"{p_requests / args.updaters:.2f}", f"{p_sent / args.updaters:,.0f}",
+                  f"{conv['pass_cpu_ms']:.2f} ms"]],
+                ["installed", "first", "median", "90 %", "99 %", "all", "poll interval",
+                 "requests / updater", "bytes sent / updater", "updater CPU / pass"])
 
     rows = [["repository-updater (in the fleet)", f"{polls}",
              f"{q_requests / polls:.2f}", f"{q_accepted / polls:.2f}",
              f"{q_sent / polls:,.0f}", f"{q_body / polls:,.0f}",
+             f"{q_server_cpu * 1000 / polls:.2f} ms",
              f"{quiet['pass_cpu_ms']:.2f} ms", f"{quiet['process_cpu_per_pass_ms']:.2f} ms",
              f"{quiet['pass_wall_ms']:.1f} ms"]]
-    for name, (cpu, wall, requests, sent, body, _, statuses, accepted, n) in peers.items():
+    for name, (cpu, wall, requests, sent, body, _, _, accepted, server_cpu, n) in peers.items():
         rows.append([name, f"{n}", f"{requests / n:.2f}", f"{accepted / n:.2f}",
-                     f"{sent / n:,.0f}", f"{body / n:,.0f}", f"{cpu * 1000:.2f} ms", "",
-                     f"{wall * 1000:.1f} ms"])
+                     f"{sent / n:,.0f}", f"{body / n:,.0f}", f"{server_cpu * 1000 / n:.2f} ms",
+                     f"{cpu * 1000:.2f} ms", "", f"{wall * 1000:.1f} ms"])
     print_table("One poll with nothing new",
                 rows, ["poller", "polls", "requests / poll", "connections / poll",
-                       "bytes sent / poll", "of them body", "updater CPU / poll",
-                       "process CPU / poll (with the idle wait steps)", "wall / poll"])
+                       "bytes sent / poll", "of them body", "nginx CPU / poll",
+                       "updater CPU / poll", "process CPU / poll (with the idle wait steps)",
+                       "wall / poll"])
     print(f"\nStatuses in the quiet window: {q_status}; request connections {q_conns}. "
           f"Failed passes in the window: {quiet['failed']}.")
     return 0
