@@ -55,7 +55,7 @@ const std::string& MirrorChoice::Choose(PropertyStore& store, bool moveOn,
   std::optional<std::size_t> chosen;
   std::vector<std::string> silent;
   for (std::size_t step = 0; step < servers.size(); ++step) {
-    if (cancel != nullptr && cancel->load()) break;
+    if (cancel != nullptr && cancel->load()) return servers[start];  // the service is stopping
     const std::size_t index = (start + step) % servers.size();
     if (Answers(servers[index], limit)) {
       chosen = index;
