@@ -8,6 +8,7 @@ packages=(
   python3-pyftpdlib python3-openssl vsftpd nginx-light openssl curl lftp minisign
   clang-14 libclang-rt-14-dev
   systemd lintian logrotate file
+  prometheus  # promtool: the metrics test checks the file with it (about 20 MB)
 )
 missing=()
 for p in "${packages[@]}"; do

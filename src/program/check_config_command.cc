@@ -161,6 +161,10 @@ std::vector<Problem> CheckFileSystem(const ProgramConfig& config) {
   if (!config.caFile.empty()) {
     check.ReadableFile(lines.Line("network", 0, "ca_file", 0), "network.ca_file", config.caFile);
   }
+  if (!config.metricsFile.empty()) {  // written under a temporary name and renamed: the directory
+    check.Directory(lines.Line("metrics", 0, "textfile", 0), "metrics.textfile's directory",
+                    std::filesystem::path(config.metricsFile).parent_path().string(), Need::kWrite);
+  }
   for (std::size_t i = 0; i < config.processors.size(); ++i) {
     const ProcessorSettings& p = config.processors[i];
     auto line = [&](const char* key) { return lines.Line("processor", i, key, p.line); };

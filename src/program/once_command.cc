@@ -27,7 +27,10 @@
 #include "program/commands.h"
 #include "program/console.h"
 #include "program/host_settings.h"
+#include "program/cycle_report.h"
 #include "program/log_monitor.h"
+#include "program/metrics.h"
+#include "program/mirrors.h"
 #include "program/processor_block.h"
 #include "program/program_log.h"
 #include "program/property_store.h"
@@ -166,9 +169,20 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
   PassEnds passEnds(passes);
   std::atomic<bool> stopping{false};
   LogMonitor monitor(processors);
+  std::unique_ptr<Metrics> metrics;
+  std::vector<std::unique_ptr<CycleReport>> reports;  // what each cycle did, for the metrics
+  if (!config.metricsFile.empty()) {
+    metrics = std::make_unique<Metrics>(config.metricsFile, processors, monitor, false);
+    for (std::size_t i = 0; i < passes.size(); ++i) {
+      reports.push_back(std::make_unique<CycleReport>(passes[i].scratch, monitor, i, false));
+    }
+    metrics->Start();
+  }
   std::vector<std::unique_ptr<ProcessorBlock>> blocks;
-  for (Pass& pass : passes) {
-    blocks.push_back(std::make_unique<ProcessorBlock>(pass.scratch, &stopping));
+  for (std::size_t i = 0; i < passes.size(); ++i) {
+    Pass& pass = passes[i];
+    blocks.push_back(std::make_unique<ProcessorBlock>(pass.scratch, &stopping,
+                                                      metrics ? reports[i].get() : nullptr));
     pass.started = StartRepositoryUpdateThread(blocks.back()->config()) != 0;
     if (!pass.started) PrintError(pass.processor->Name() + ": cannot start the update worker");
   }
@@ -205,12 +219,22 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
       store.SetNumber(name, kInvalidDefinitionFilesProperty, 1);
       PrintError(name + ": invalid definition files detected");
     }
+    // A running service would start its next cycle at the next mirror: so does the next once.
+    if (pass.started && !succeeded && blocks[i]->mirrorChosen()) {
+      MoveToNextMirror(store, *pass.processor);
+    }
+    if (metrics && pass.started) {
+      CycleFacts facts = reports[i]->LastCycle().value_or(reports[i]->Unfinished());
+      facts.succeeded = succeeded;
+      metrics->CycleEnded(i, facts);
+    }
     anyFailed = anyFailed || !succeeded;
     if (pass.started) {
       LogCycleOutcome(name, pass.processor->DisplayName(), succeeded, monitor.UpdatedFiles(i));
     }
     PrintLine(name + ": " + CycleOutcomeText(succeeded, monitor.UpdatedFiles(i)));
   }
+  if (metrics) metrics->Stop();
   if (anyInvalid) return kExitInvalidDefinitions;
   return anyFailed ? kExitFailed : kExitOk;
 }

@@ -80,7 +80,10 @@ ProcessorBlock::ProcessorBlock(const ProcessorSettings& settings, const std::ato
   }
   // Word 39 is never read by the library: it leads the preparation hook back to this object.
   config_.reserved39 = this;
-  if (settings_.FindText("on_prepare") != nullptr || report_ != nullptr) config_.prepare = Prepare;
+  if (HasMirrors(settings_)) mirrors_.emplace(settings_);
+  if (settings_.FindText("on_prepare") != nullptr || report_ != nullptr || mirrors_) {
+    config_.prepare = Prepare;
+  }
   if (settings_.FindText("on_updates_available") != nullptr) {
     config_.updatesAvailable = UpdatesAvailable;
   }
@@ -93,8 +96,22 @@ ProcessorBlock::~ProcessorBlock() = default;
 
 std::uint32_t ProcessorBlock::Prepare(UpdateConfig* config) {
   auto* self = static_cast<ProcessorBlock*>(config->reserved39);
-  if (self->report_ != nullptr) self->report_->CycleStarting();
-  return self->RunHook("prepare", "on_prepare");
+  if (self->report_ != nullptr) {
+    const std::optional<CycleFacts> last = self->report_->LastCycle();
+    if (self->mirrorChosen_ && last && !last->succeeded) self->moveOn_ = true;
+    self->report_->CycleStarting();
+  }
+  self->mirrorChosen_ = false;
+  if (self->RunHook("prepare", "on_prepare") == 0) return 0;
+  if (self->mirrors_) {
+    // The worker reads the server word after this returns, on this thread; the address is a
+    // text of this object's own settings, so it stays valid for as long as the block does.
+    config->serverName =
+        self->mirrors_->Choose(self->Store(), self->moveOn_, self->cancel_).c_str();
+    self->mirrorChosen_ = true;
+    self->moveOn_ = false;
+  }
+  return 1;
 }
 
 std::uint32_t ProcessorBlock::UpdatesAvailable(void* context) {

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "filerepository/filerepository.h"
+#include "program/mirrors.h"
 #include "program/program_config.h"
 #include "program/property_store.h"
 
@@ -29,7 +30,9 @@ class ProcessorBlock {
  public:
   // `cancel`, when raised, ends a running callback command at once (counted as failed); the
   // service raises it when it is told to stop. `report`, when given, hears of the start of every
-  // cycle; it must outlive StopRepositoryUpdateThread.
+  // cycle, and tells a processor with mirrors that its last cycle failed; it must outlive
+  // StopRepositoryUpdateThread. A processor with mirrors has the mirror of each cycle chosen
+  // after its on_prepare command succeeded.
   ProcessorBlock(const ProcessorSettings& settings, const std::atomic<bool>* cancel,
                  CycleReport* report = nullptr);
   ~ProcessorBlock();
@@ -38,6 +41,9 @@ class ProcessorBlock {
 
   UpdateConfig* config() { return &config_; }
   const ProcessorSettings& settings() const { return settings_; }
+  // Whether the last cycle ran on a mirror chosen for it (its on_prepare command succeeded). Read
+  // it once the worker has stopped.
+  bool mirrorChosen() const { return mirrorChosen_; }
 
  private:
   static std::uint32_t Prepare(UpdateConfig* config);
@@ -57,6 +63,9 @@ class ProcessorBlock {
   CycleReport* report_;
   std::unique_ptr<PropertyStore> store_;
   std::optional<bool> announcementPending_;  // read from the store at first need
+  std::optional<MirrorChoice> mirrors_;      // with more than one server address
+  bool mirrorChosen_ = false;                // the last cycle ran on a chosen mirror
+  bool moveOn_ = false;                      // it failed: the next cycle starts at the next mirror
   UpdateConfig config_{};
 };
 

@@ -174,6 +174,8 @@ class ConfigLoader {
         if (const toml::table* table = ReadTable(node, name)) LoadLog(*table, config);
       } else if (name == "network") {
         if (const toml::table* table = ReadTable(node, name)) LoadNetwork(*table, config);
+      } else if (name == "metrics") {
+        if (const toml::table* table = ReadTable(node, name)) LoadMetrics(*table, config);
       } else if (name == "processor") {
         haveProcessors = true;
         LoadProcessors(node, config);
@@ -259,6 +261,25 @@ class ConfigLoader {
     }
   }
 
+  void LoadMetrics(const toml::table& table, ProgramConfig& config) {
+    for (auto&& [key, node] : table) {
+      if (key.str() != "textfile") {
+        Problem(LineOf(key), "unknown key \"" + std::string(key.str()) + "\" in [metrics]");
+      } else if (auto file = ReadText(node, "metrics.textfile")) {
+        // The textfile collector reads only files named *.prom.
+        if (file->size() <= 5 || !file->ends_with(".prom") || file->ends_with("/.prom")) {
+          Problem(LineOf(node),
+                  "metrics.textfile must name a file ending in .prom, not \"" + *file + "\"");
+        } else {
+          config.metricsFile = ResolvePath(*file);
+        }
+      }
+    }
+    if (table.find("textfile") == table.end()) {
+      Problem(LineOf(table), "[metrics] is missing the required key \"textfile\"");
+    }
+  }
+
   void LoadProcessors(const toml::node& node, ProgramConfig& config) {
     const toml::array* array = node.as_array();
     if (array == nullptr || !array->is_array_of_tables()) {
@@ -289,7 +310,14 @@ class ConfigLoader {
         Problem(LineOf(key), "unknown key \"" + name + "\" in [[processor]]");
         continue;
       }
+      if (name == "server" && node.is_array()) {
+        LoadMirrors(*node.as_array(), settings);
+        continue;
+      }
       LoadProcessorValue(*known, node, settings);
+    }
+    if (settings.servers.empty() && settings.FindText("server") != nullptr) {
+      settings.servers = {settings.Text("server")};
     }
     for (const ProcessorKey& key : keys) {  // defaults first: fallbacks may name defaulted keys
       const bool present = settings.texts.count(key.key) || settings.numbers.count(key.key);
@@ -341,15 +369,9 @@ class ConfigLoader {
       case KeyKind::kCommand:
         if (text->empty()) return Problem(line, what + " must not be empty");
         break;
-      case KeyKind::kServer: {
-        ServerAddress address;
-        if (!ParseServerAddress(*text, &address)) {
-          return Problem(line, what + " \"" + *text +
-                                   "\" is not a host name or an ftp://, ftps://, http:// or "
-                                   "https:// address with an optional port");
-        }
+      case KeyKind::kServer:
+        if (!CheckServer(*text, line, what)) return;
         break;
-      }
       case KeyKind::kPath:
         if (text->empty()) return Problem(line, what + " must not be empty");
         *text = ResolvePath(*text);
@@ -414,6 +436,33 @@ class ConfigLoader {
     }
   }
 
+  bool CheckServer(const std::string& text, int line, const std::string& what) {
+    ServerAddress address;
+    if (ParseServerAddress(text, &address)) return true;
+    Problem(line, what + " \"" + text +
+                      "\" is not a host name or an ftp://, ftps://, http:// or https:// address "
+                      "with an optional port");
+    return false;
+  }
+
+  // `server` as a list: mirrors of one updates service, each an address as `server` takes one.
+  void LoadMirrors(const toml::array& list, ProcessorSettings& settings) {
+    if (list.empty()) return Problem(LineOf(list), "processor.server must list an address");
+    std::vector<std::string> servers;
+    for (const toml::node& entry : list) {
+      std::optional<std::string> text = ReadText(entry, "processor.server");
+      if (!text || !CheckServer(*text, LineOf(entry), "processor.server")) continue;
+      if (std::find(servers.begin(), servers.end(), *text) != servers.end()) {
+        Problem(LineOf(entry), "processor.server lists \"" + *text + "\" twice");
+        continue;
+      }
+      servers.push_back(std::move(*text));
+    }
+    // With a problem the processor is refused; the first address still counts as given.
+    settings.texts["server"] = servers.empty() ? std::string() : servers.front();
+    settings.servers = std::move(servers);
+  }
+
   void CheckOrder(const toml::table& table, const ProcessorSettings& settings, const char* low,
                   const char* high) {
     if (!settings.numbers.count(low) || !settings.numbers.count(high)) return;
@@ -430,9 +479,11 @@ class ConfigLoader {
   // on an active data connection); say so now rather than in every cycle's log.
   void CheckFtpsIsPassive(const toml::table& table, const ProcessorSettings& settings) {
     if (!settings.numbers.count("passive") || settings.Number("passive") != 0) return;
-    for (const char* key : {"server", "default_server"}) {
+    std::vector<const std::string*> servers;
+    for (const std::string& server : settings.servers) servers.push_back(&server);
+    servers.push_back(settings.FindText("default_server"));
+    for (const std::string* server : servers) {
       ServerAddress address;
-      const std::string* server = settings.FindText(key);
       if (server == nullptr || !ParseServerAddress(*server, &address) ||
           address.scheme != ServerScheme::kFtps) {
         continue;
@@ -482,7 +533,8 @@ class ConfigLoader {
                           PlaceOf(processor.MasterDir())};
       CheckOwnPlaces(places);
       for (const auto& [what, file] :
-           {std::pair{"store.path", &config.storePath}, std::pair{"log.file", &config.logFile}}) {
+           {std::pair{"store.path", &config.storePath}, std::pair{"log.file", &config.logFile},
+            std::pair{"metrics.textfile", &config.metricsFile}}) {
         for (const std::filesystem::path& directory :
              {places.definitions, places.backup, places.master}) {
           if (file->empty() || !Within(PlaceOf(*file), directory)) continue;

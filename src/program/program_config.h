@@ -59,6 +59,9 @@ struct ProcessorSettings {
   // configuration loads) and the key files, absolute. No key: the classic mode.
   std::vector<integrity::PublicKey> publicKeys;
   std::vector<std::string> publicKeyFiles;
+  // Every address `server` gives, in its order: one, or the mirrors of a list. The text of
+  // "server" is the first.
+  std::vector<std::string> servers;
 
   // The text of `key`, or null when it is absent.
   const std::string* FindText(std::string_view key) const;
@@ -86,6 +89,7 @@ struct ProgramConfig {
   std::optional<std::uint32_t> minRateBytesPerS;
   std::optional<std::uint32_t> maxFileSize;
   std::string caFile;  // absolute; empty: the system's trust store
+  std::string metricsFile;  // absolute; empty: no metrics are written
   std::vector<ProcessorSettings> processors;
 
   // The processor of that name, compared without regard to case as property sections are; null

@@ -1,5 +1,6 @@
 // The program's own entries in the log, beside the library's: service start and stop, the log file
-// reopened, the outcome of each update cycle, and callback commands that failed. They carry the
+// reopened, the outcome of each update cycle, callback commands that failed, the mirror of each
+// cycle, and a metrics file that cannot be written. They carry the
 // source name "repository-updater" and the program's own event ids, and go to the same sinks.
 //
 // Never call these from a log subscriber: subscribers run while the log delivers an entry.
@@ -23,6 +24,9 @@ inline constexpr DWORD kEventLogReopened = 3;
 inline constexpr DWORD kEventCycleOutcome = 10;
 inline constexpr DWORD kEventCallbackFailed = 11;
 inline constexpr DWORD kEventCallbackRetried = 12;
+inline constexpr DWORD kEventMirrorChosen = 13;
+inline constexpr DWORD kEventNoMirrorAnswers = 14;
+inline constexpr DWORD kEventMetricsNotWritten = 15;
 
 // `first` is the processor's name, or "" for an entry of the whole service.
 void LogProgramOperation(DWORD event, const std::string& first,

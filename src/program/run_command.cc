@@ -15,6 +15,7 @@
 #include "program/cycle_report.h"
 #include "program/host_settings.h"
 #include "program/log_monitor.h"
+#include "program/metrics.h"
 #include "program/processor_block.h"
 #include "program/program_log.h"
 #include "program/property_store.h"
@@ -56,6 +57,13 @@ class InvalidFilesRecorder {
   std::vector<bool> recorded_;
 };
 
+// The processor's server, or its mirrors in the order they are tried.
+std::string ServerList(const ProcessorSettings& processor) {
+  std::string list;
+  for (const std::string& server : processor.servers) list += (list.empty() ? "" : ", ") + server;
+  return list;
+}
+
 }  // namespace
 
 int RunService(const ProgramConfig& config) {
@@ -70,15 +78,20 @@ int RunService(const ProgramConfig& config) {
 
   std::atomic<bool> stopping{false};
   LogMonitor monitor(processors);
+  std::unique_ptr<Metrics> metrics;
+  if (!config.metricsFile.empty()) {
+    metrics = std::make_unique<Metrics>(config.metricsFile, processors, monitor, true);
+  }
   std::string started = std::string("version ") + kProgramVersion;
   std::vector<std::unique_ptr<CycleReport>> reports;
   for (std::size_t i = 0; i < processors.size(); ++i) {
     const ProcessorSettings& processor = *processors[i];
-    reports.push_back(std::make_unique<CycleReport>(processor, monitor, i));
+    reports.push_back(std::make_unique<CycleReport>(processor, monitor, i, true, metrics.get()));
     started += "\r\n" + processor.Name() + " (" + processor.DisplayName() + ") from " +
-               processor.Text("server") + " into " + processor.DefinitionsDir();
+               ServerList(processor) + " into " + processor.DefinitionsDir();
   }
   LogProgramOperation(kEventServiceStarted, "", {"Service started", started});
+  if (metrics) metrics->Start();
 
   std::vector<std::unique_ptr<ProcessorBlock>> blocks;
   for (std::size_t i = 0; i < processors.size(); ++i) {
@@ -87,14 +100,14 @@ int RunService(const ProgramConfig& config) {
       PrintError(processors[i]->Name() + ": cannot start the update worker");
       stopping = true;
       StopRepositoryUpdateThread();
+      if (metrics) metrics->Stop();
       LogProgramError(
           kEventServiceStopped, "",
           {"Service stopped", processors[i]->Name() + ": cannot start the update worker"});
       return kExitFailed;
     }
     PrintError("updating " + processors[i]->Name() + " (" + processors[i]->DisplayName() +
-               ") from " + processors[i]->Text("server") + " into " +
-               processors[i]->DefinitionsDir());
+               ") from " + ServerList(*processors[i]) + " into " + processors[i]->DefinitionsDir());
   }
 
   InvalidFilesRecorder recorder(processors, monitor, store);
@@ -113,6 +126,7 @@ int RunService(const ProgramConfig& config) {
     // Nothing is scheduled once the service has stopped.
     store.SetNumber(processors[i]->Name(), processors[i]->Text("next_update_property"), 0);
   }
+  if (metrics) metrics->Stop();
   LogProgramOperation(kEventServiceStopped, "", {"Service stopped", "on " + signalName});
   PrintError("stopped");
   return kExitOk;

@@ -19,6 +19,7 @@
 #include "platform/win32.h"
 #include "program/commands.h"
 #include "program/console.h"
+#include "program/mirrors.h"
 #include "program/processor_block.h"
 #include "program/property_store.h"
 #include "service/verified_mode.h"
@@ -85,6 +86,7 @@ struct ProcessorStatus {
   bool announcementPending = false;
   // Verified mode: the installed set's signed version (0: none recorded yet).
   std::uint64_t verifiedVersion = 0;
+  std::string mirror;  // with mirrors: the one in use
 };
 
 // The configured key ids, as minisign prints them, separated by ", ".
@@ -129,6 +131,9 @@ ProcessorStatus ReadStatus(PropertyStore* store, const ProcessorSettings& p) {
           store->GetText(section, VerifiedModeSettings().versionProperty)) {
     status.verifiedVersion = std::strtoull(version->c_str(), nullptr, 10);
   }
+  if (HasMirrors(p)) {
+    status.mirror = p.servers[MirrorInUse(p, store->GetText(section, kMirrorInUseProperty))];
+  }
   return status;
 }
 
@@ -167,7 +172,8 @@ void PrintJson(const ProgramConfig& config, const std::vector<ProcessorStatus>& 
            ",\"update_now\":" + boolean(s.updateNow) +
            ",\"installed_files\":" + std::to_string(s.installedFiles) +
            ",\"invalid_definition_files\":" + boolean(s.invalidFiles) +
-           ",\"updates_available_pending\":" + boolean(s.announcementPending);
+           ",\"updates_available_pending\":" + boolean(s.announcementPending) +
+           (s.mirror.empty() ? "" : ",\"mirror_in_use\":" + JsonString(s.mirror));
     // Verified mode adds its fields; a processor without a key shows what it always showed.
     if (!p.publicKeys.empty()) {
       out += ",\"verified\":true,\"key_ids\":[";
@@ -215,7 +221,7 @@ bool ParseNumber(const std::string& text, std::uint32_t* value) {
 bool IsUsedPropertyName(const ProgramConfig& config, const std::string& name,
                         std::string* suggestion) {
   std::vector<std::string> names = {
-      kInvalidDefinitionFilesProperty, kUpdatesAvailablePendingProperty,
+      kInvalidDefinitionFilesProperty, kUpdatesAvailablePendingProperty, kMirrorInUseProperty,
       VerifiedModeSettings().versionProperty, VerifiedModeSettings().referenceProperty};
   for (const ProcessorSettings& p : config.processors) {
     for (const ProcessorKey& key : ProcessorKeys()) {
@@ -290,6 +296,7 @@ int ShowStatus(const CommandLine& line, const ProgramConfig& config) {
     if (status.announcementPending) {
       PrintField("engine told of updates:", "no (on_updates_available runs again)");
     }
+    if (!status.mirror.empty()) PrintField("mirror in use:", status.mirror);
     if (!p.publicKeys.empty()) {
       PrintField("installed signed version:",
                  status.verifiedVersion == 0

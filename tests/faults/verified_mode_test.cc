@@ -89,7 +89,8 @@ class VerifiedSite {
   void Configure(const std::string& server, const std::string& keys) {
     WriteFile(dir_ / "updater.toml",
               "[store]\npath = \"store.db\"\n[log]\nfile = \"updater.log\"\n[network]\n"
-              "stall_timeout_ms = 5000\n[[processor]]\nname = \"MailFilter0\"\n"
+              "stall_timeout_ms = 5000\n[metrics]\ntextfile = \"updater.prom\"\n"
+              "[[processor]]\nname = \"MailFilter0\"\n"
               "display_name = \"Mail Filter\"\nserver = \"" +
                   server +
                   "\"\nremote_dir = \"updates\"\nuser = \"updater\"\npassword = 'Filter'\n"
@@ -127,8 +128,8 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   site.Configure(url, "public_key = [\"RWQ\"]\npublic_key_file = \"missing.pub\"\n");
   const program_test::Result refused = site.Once();
   EXPECT_EQ(refused.status, 2);
-  EXPECT_THAT(refused.err, HasSubstr("updater.toml:18: processor.public_key: "));
-  EXPECT_THAT(refused.err, HasSubstr("updater.toml:19: processor.public_key_file \""));
+  EXPECT_THAT(refused.err, HasSubstr("updater.toml:20: processor.public_key: "));
+  EXPECT_THAT(refused.err, HasSubstr("updater.toml:21: processor.public_key_file \""));
 
   // The honest set installs, signed long enough ago for max_signature_age to warn; status tells
   // the mode, the key and the installed version.
@@ -147,6 +148,10 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   EXPECT_THAT(status.out, Not(HasSubstr("none yet")));
   EXPECT_THAT(site.Run({"status", "--json"}).out,
               HasSubstr("\"verified\":true,\"key_ids\":[\"" + publisher.idInComment + "\"]"));
+  EXPECT_THAT(
+      testing_support::ReadFile(site.dir() / "updater.prom"),
+      HasSubstr("\nrepository_updater_verified_set_timestamp_seconds{processor=\"MailFilter0\"} " +
+                signedAt + "\n"));
 
   // Each forgery of the second set: a refusal (exit 1) with its entry, nothing of it installed.
   struct Forgery {

@@ -74,6 +74,12 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
             16, "processor \"mailfilter0\" cannot run beside processor \"MailFilter0\" (line 7)"},
            {"name = \n", 16, "invalid TOML"},
+           // Each address of a list of mirrors is checked where it stands.
+           {"[[processor]]\nname = \"A\"\nserver = [\"h\",\n  \"gopher://x\"]\nroot_dir = \"a\"\n"
+            "trigger_file = \"t\"\nextensions = \"dat\"\n",
+            19, "processor.server \"gopher://x\" is not a host name"},
+           {"[metrics]\ntextfile = \"metrics.txt\"\n", 17,
+            "metrics.textfile must name a file ending in .prom"},
            // Places that overlap: the server's files could replace the updater's own, or the
            // installation mix one set into another.
            {"definitions_dir = \".\"\n", 7,

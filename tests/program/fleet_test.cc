@@ -1,0 +1,174 @@
+// What a fleet relies on: mirrors that take over from one another, and a metrics file whose values
+// follow success, failure and tampering and that Prometheus's own checker accepts.
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "program/updater_process.h"
+#include "support/scripted_ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using program_test::Eventually;
+using program_test::RunUpdater;
+using testing::HasSubstr;
+using testing_support::ReadFile;
+using testing_support::ScriptedFtpServer;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+std::string Ftp(std::uint16_t port) {
+  return "ftp://127.0.0.1:" + std::to_string(port);
+}
+
+// A set of two files on `server` under /updates, with its trigger file made by the program.
+void Publish(const TempDir& dir, ScriptedFtpServer& server) {
+  const std::vector<std::pair<std::string, std::string>> set = {{"a.dat", "alpha"},
+                                                                {"b.cfg", "bravo!"}};
+  std::vector<std::string> checksum = {"checksum"};
+  for (const auto& [name, content] : set) {
+    WriteFile(dir / ("set/" + name), content);
+    server.AddFile("/updates/" + name, content);
+    checksum.push_back(dir / ("set/" + name));
+  }
+  server.AddFile("/updates/trigger.crc", RunUpdater(checksum).out);
+}
+
+// MailFilter0 ("Mail Filter") with `servers` (a TOML array), metrics in metrics/updater.prom.
+std::string WriteConfig(const TempDir& dir, const std::string& servers,
+                        const std::string& keys = "") {
+  WriteFile(dir / "updater.toml",
+            "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n[metrics]\n"
+            "textfile = \"metrics/updater.prom\"\n[[processor]]\nname = \"MailFilter0\"\n"
+            "display_name = \"Mail Filter\"\nremote_dir = \"updates\"\nroot_dir = \"filter\"\n"
+            "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\nretries = 0\n"
+            "server = [" +
+                servers + "]\n" + keys);
+  return dir / "updater.toml";
+}
+
+// The value of the sample `series` (name and labels) in a metrics file; "" when it is missing.
+std::string Sample(const std::string& metrics, const std::string& series) {
+  const std::size_t at = metrics.find("\n" + series + " ");
+  if (at == std::string::npos) return "";
+  const std::size_t begin = at + series.size() + 2;
+  return metrics.substr(begin, metrics.find('\n', begin) - begin);
+}
+
+std::string Of(const std::string& metric) {
+  return "repository_updater_" + metric + "{processor=\"MailFilter0\"}";
+}
+
+// promtool's findings on the file, or "" when it has none (and when promtool is not installed).
+std::string PromtoolFindings(const TempDir& dir) {
+  if (access("/usr/bin/promtool", X_OK) != 0) return "";
+  const std::string out = dir / "promtool.out";
+  const int status = testing_support::ChildProcess::Run(
+      {"/bin/sh", "-c", "/usr/bin/promtool check metrics <\"$0\" >\"$1\" 2>&1",
+       dir / "metrics/updater.prom", out});
+  return status == 0 ? "" : "promtool: " + ReadFile(out);
+}
+
+// `once` against a mirror that refuses the login, a dead one and a working one, then against
+// dead ones only with an altered installed file: each run's exit status, log, status and metrics.
+TEST(Mirrors, OnceMovesOnAfterAFailedCycleAndTheMetricsFollow) {
+  TempDir dir;
+  ScriptedFtpServer refusing, good;
+  refusing.Reply("PASS", "530 Login incorrect.\r\n");
+  Publish(dir, refusing);
+  Publish(dir, good);
+  const std::string dead = Ftp(ScriptedFtpServer::RefusingPort());
+  const std::string config = WriteConfig(
+      dir, "\"" + Ftp(refusing.port()) + "\", \"" + dead + "\", \"" + Ftp(good.port()) + "\"");
+  const std::string metrics = dir / "metrics/updater.prom";
+  const std::string mirror = "repository_updater_mirror_info{processor=\"MailFilter0\",mirror=\"";
+
+  // The first mirror answers the probe, then refuses the login: the cycle fails on it.
+  program_test::Result result = RunUpdater({"once"}, config);
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_THAT(ReadFile(dir / "log"),
+              HasSubstr(" operation repository-updater[13] MailFilter0: Mirror of the Mail Filter "
+                        "updates server for this cycle | " +
+                        Ftp(refusing.port()) + "\n"));
+  EXPECT_EQ(Sample(ReadFile(metrics), Of("last_cycle_success")), "0");
+  EXPECT_EQ(Sample(ReadFile(metrics), Of("last_success_timestamp_seconds")), "0");
+  EXPECT_EQ(Sample(ReadFile(metrics), mirror + dead + "\"}"), "1") << "the next one to try";
+  EXPECT_EQ(PromtoolFindings(dir), "");
+
+  // The next run starts at the dead mirror, which does not answer, and is served by the third.
+  result = RunUpdater({"once"}, config);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "MailFilter0: updated 2 files\n");
+  EXPECT_THAT(ReadFile(dir / "log"), HasSubstr("for this cycle | " + Ftp(good.port()) +
+                                               " | not answering: " + dead + "\n"));
+  EXPECT_EQ(good.CountCommands("RETR"), 3u);
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("\n  mirror in use:             " + Ftp(good.port()) + "\n"));
+  const std::string succeeded = ReadFile(metrics);
+  EXPECT_EQ(Sample(succeeded, Of("running")), "0");
+  EXPECT_EQ(Sample(succeeded, Of("last_cycle_success")), "1");
+  EXPECT_EQ(Sample(succeeded, Of("last_cycle_fetched_files")), "2");
+  EXPECT_EQ(Sample(succeeded, Of("last_cycle_fetched_bytes")), "11");
+  EXPECT_EQ(Sample(succeeded, Of("invalid_definition_files")), "0");
+  EXPECT_EQ(Sample(succeeded, mirror + Ftp(good.port()) + "\"}"), "1");
+  const std::string lastSuccess = Sample(succeeded, Of("last_success_timestamp_seconds"));
+  EXPECT_EQ(lastSuccess + "\n", RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, config).out);
+  EXPECT_NE(Sample(succeeded, Of("last_attempt_timestamp_seconds")), "");
+  EXPECT_EQ(PromtoolFindings(dir), "");
+
+  // No mirror answers and an installed file was altered: tampering, the last success kept.
+  WriteFile(dir / "filter/definitions/a.dat", "altered");
+  const std::string deadToo = Ftp(ScriptedFtpServer::RefusingPort());
+  WriteConfig(dir, "\"" + dead + "\", \"" + deadToo + "\"");
+  result = RunUpdater({"once"}, config);
+  EXPECT_EQ(result.status, 3) << result.err;
+  EXPECT_THAT(ReadFile(dir / "log"),
+              HasSubstr(" error repository-updater[14] MailFilter0: No mirror of the Mail Filter "
+                        "updates server answers | " +
+                        dead + ", " + deadToo + " | the cycle tries " + dead + "\n"));
+  const std::string tampered = ReadFile(metrics);
+  EXPECT_EQ(Sample(tampered, Of("last_cycle_success")), "0");
+  EXPECT_EQ(Sample(tampered, Of("invalid_definition_files")), "1");
+  EXPECT_EQ(Sample(tampered, Of("last_success_timestamp_seconds")), lastSuccess);
+  EXPECT_EQ(PromtoolFindings(dir), "");
+}
+
+// The service stays on the mirror that works and moves on after a failed cycle, and counts its
+// cycles in the metrics.
+TEST(Mirrors, TheServiceMovesOnAfterAFailedCycleAndCountsItsCycles) {
+  TempDir dir;
+  ScriptedFtpServer refusing, good;
+  refusing.Reply("PASS", "530 Login incorrect.\r\n");
+  Publish(dir, good);
+  const std::string config =
+      WriteConfig(dir, "\"" + Ftp(refusing.port()) + "\", \"" + Ftp(good.port()) + "\"",
+                  "retry_interval = 1\n");
+  const std::string metrics = dir / "metrics/updater.prom";
+  program_test::Updater service({"run", "-c", config});
+  const auto succeeded = [&] { return Sample(ReadFile(metrics), Of("last_cycle_success")) == "1"; };
+  ASSERT_TRUE(Eventually(succeeded)) << service.Err() << ReadFile(dir / "log");
+  service.Signal(SIGTERM);
+  ASSERT_EQ(service.Wait(), 0) << service.Err();
+
+  const std::string log = ReadFile(dir / "log");
+  const std::string refused = "for this cycle | " + Ftp(refusing.port()) + "\n";
+  const std::string served = "for this cycle | " + Ftp(good.port()) + "\n";
+  EXPECT_LT(log.find(refused), log.find("definition files | failed\n"));
+  EXPECT_LT(log.find("definition files | failed\n"), log.find(served));
+  EXPECT_LT(log.find(served), log.find("definition files | updated 2 files\n"));
+  EXPECT_EQ(refusing.CountCommands("PASS"), 1u);
+  const std::string final = ReadFile(metrics);
+  EXPECT_EQ(Sample(final, Of("running")), "0");
+  const std::string cycles = "repository_updater_cycles_total{processor=\"MailFilter0\",result=";
+  EXPECT_EQ(Sample(final, cycles + "\"failure\"}"), "1");
+  EXPECT_EQ(Sample(final, cycles + "\"success\"}"), "1");
+  EXPECT_EQ(PromtoolFindings(dir), "");
+}
+
+}  // namespace
