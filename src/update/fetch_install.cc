@@ -185,13 +185,7 @@ BOOL CRepositoryUpdates::WriteTriggerFiles() {
 DWORD CRepositoryUpdates::ListFiles(const std::string& directory, const std::string& extensions,
                                     CStringList& list) {
   DWORD count = 0;
-  std::size_t begin = 0;
-  while (begin <= extensions.size()) {
-    std::size_t end = extensions.find(',', begin);
-    if (end == std::string::npos) end = extensions.size();
-    const std::string piece = extensions.substr(begin, end - begin);
-    begin = end + 1;
-    if (piece.empty()) continue;
+  for (const std::string& piece : SplitExtensions(extensions)) {
     const std::string pattern = JoinLocalPath(directory, "*." + piece);
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA(pattern.c_str(), &data);

@@ -350,14 +350,10 @@ DWORD CRepositoryUpdates::CheckVerifiedFiles(const std::string& master) {
   const UpdateConfig& config = Config();
   const std::string extensions = TextOrEmpty(config.extensions);
   const char* triggerName = TextOrEmpty(config.triggerFileName);
-  auto checked = [&extensions](const std::string& name) {
-    std::size_t begin = 0;
-    while (begin <= extensions.size()) {
-      std::size_t end = extensions.find(',', begin);
-      if (end == std::string::npos) end = extensions.size();
-      const std::string piece = extensions.substr(begin, end - begin);
-      begin = end + 1;
-      if (!piece.empty() && WildcardMatches("*." + piece, name)) return true;
+  const std::vector<std::string> pieces = SplitExtensions(extensions);
+  auto checked = [&pieces](const std::string& name) {
+    for (const std::string& piece : pieces) {
+      if (WildcardMatches("*." + piece, name)) return true;
     }
     return false;
   };
