@@ -30,7 +30,7 @@ void CycleReport::CycleStarting() {
   std::lock_guard lock(mutex_);
   running_ = true;
   succeeded_ = false;
-  filesBefore_ = monitor_.UpdatedFiles(index_);
+  filesBefore_ = monitor_.Files(index_);
 }
 
 void CycleReport::PropertyWritten(const char* section, const char* name) {
@@ -42,7 +42,7 @@ void CycleReport::PropertyWritten(const char* section, const char* name) {
   } else if (SameName(name, processor_.Text("next_update_property"))) {
     running_ = false;
     LogCycleOutcome(processor_.Name(), processor_.DisplayName(), succeeded_,
-                    monitor_.UpdatedFiles(index_) - filesBefore_);
+                    monitor_.Files(index_) - filesBefore_);
   }
 }
 

@@ -4,8 +4,8 @@
 // which the library calls at the start of every cycle (and, since the program always names the
 // root directory, at no other time), marks a cycle as running; the worker's write of the
 // last-update time shows that it succeeded, and its write of the next-update time at the end of
-// the pass that it is over. What it installed is what the log's "Updated N files" entries of the
-// processor counted in the meantime.
+// the pass that it is over. What it installed is what the log's "Updated N files" (and, in
+// verified mode, "Restored N installed files") entries of the processor counted in the meantime.
 #ifndef FILEREPOSITORY_PROGRAM_CYCLE_REPORT_H_
 #define FILEREPOSITORY_PROGRAM_CYCLE_REPORT_H_
 
@@ -40,7 +40,7 @@ class CycleReport {
   std::mutex mutex_;
   bool running_ = false;
   bool succeeded_ = false;
-  std::uint64_t filesBefore_ = 0;
+  FileCounts filesBefore_;
   int subscription_ = 0;
 };
 
