@@ -147,6 +147,11 @@ bool CFtpUpdates::LookUpRemoteFile(std::string& name, std::uint64_t& size) const
   return false;
 }
 
+bool CFtpUpdates::ListedSize(const std::string& name, std::uint64_t& size) const {
+  std::string listed = name;
+  return LookUpRemoteFile(listed, size);
+}
+
 BOOL CFtpUpdates::FindRemoteFile(std::string& name, std::uint64_t& size) {
   if (LookUpRemoteFile(name, size)) return TRUE;
   const UpdateConfig& config = Config();

@@ -28,6 +28,8 @@ class CFtpUpdates : public CRepositoryUpdates {
   BOOL FetchFile(const std::string& name) override;
   BOOL FetchSigningFile(const std::string& name, std::uint64_t limit,
                         std::string& content) override;
+  bool ReadsListing() const override { return true; }
+  bool ListedSize(const std::string& name, std::uint64_t& size) const override;
 
   // Looks `name` up in the listing, exactly and then without regard to case; on a match `name`
   // becomes the name as the server lists it. Logs 20058/20106 when there is none.

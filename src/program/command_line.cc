@@ -18,8 +18,9 @@ struct CommandSpec {
   bool text;       // takes --text
   std::size_t minOperands;
   std::size_t maxOperands;
-  bool json = false;   // takes --json
-  bool force = false;  // takes --force
+  bool json = false;    // takes --json
+  bool force = false;   // takes --force
+  bool dryRun = false;  // takes --dry-run
 };
 
 constexpr std::size_t kMany = static_cast<std::size_t>(-1);
@@ -34,15 +35,25 @@ const CommandSpec kCommands[] = {
      "service holds a lock in each processor's root directory, and records detected invalid\n"
      "definition files in the processor's property InvalidDefinitionFiles.\n",
      true, false, false, false, 0, 0},
-    {"once", "once -c FILE [-p NAME] [--timeout SECONDS]",
+    {"once", "once -c FILE [-p NAME] [--timeout SECONDS | --dry-run]",
      "run one update cycle for every processor (or for NAME) and stop",
      "Runs one update cycle for every processor in FILE, or for processor NAME only, even when\n"
      "automatic updates are off, and prints one line per processor:\n"
-     "  NAME: updated N files | NAME: up to date | NAME: failed\n"
+     "  NAME: updated N files | NAME: restored N files | NAME: up to date | NAME: failed\n"
+     "(restored: verified mode put back installed files that differed from the signed set).\n"
      "A cycle that has no result after SECONDS (default 3600) is stopped and counts as failed.\n"
      "Exit status: 0 every cycle succeeded, 1 a cycle failed, 3 invalid definition files were\n"
-     "detected, 2 bad command line or configuration.\n",
-     true, true, true, false, 0, 0},
+     "detected, 2 bad command line or configuration.\n"
+     "\n"
+     "With --dry-run it connects, reads the trigger file and the listing (in verified mode the\n"
+     "signed manifest too) and prints, per processor, what a cycle would fetch, install, restore\n"
+     "and leave in the definitions directory, and whether it would signal the engine; or \"up to\n"
+     "date\", \"cannot connect: ENTRY\", \"would be refused: REASON\", \"would fail: REASON\". It\n"
+     "writes nothing to the processors' directories or to the store (it does not make a missing\n"
+     "one), runs no callback and takes no lock, so it may run beside the service; the library's\n"
+     "entries go to stderr, not to the log file. Exit status: 0 every plan was made, 1 a plan\n"
+     "could not be made or foresees a failed cycle.\n",
+     true, true, true, false, 0, 0, false, false, true},
     {"status", "status -c FILE [--json]", "show each processor's schedule and state",
      "Shows, per processor: display name, update interval, last successful update, next\n"
      "update, whether an update-now request is pending, the number of installed files recorded,\n"
@@ -171,10 +182,11 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     const bool takesValue = (spec->config && (name == "-c" || name == "--config")) ||
                             (spec->processor && (name == "-p" || name == "--processor")) ||
                             (spec->timeout && name == "--timeout");
-    bool* flag = spec->text && name == "--text"     ? &line.text
-                 : spec->json && name == "--json"   ? &line.json
-                 : spec->force && name == "--force" ? &line.force
-                                                    : nullptr;
+    bool* flag = spec->text && name == "--text"        ? &line.text
+                 : spec->json && name == "--json"      ? &line.json
+                 : spec->force && name == "--force"    ? &line.force
+                 : spec->dryRun && name == "--dry-run" ? &line.dryRun
+                                                       : nullptr;
     if (!takesValue && flag == nullptr) {
       *error = "unknown option '" + argument + "' for " + line.command;
       return std::nullopt;
@@ -209,6 +221,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     }
   }
 
+  if (line.dryRun && line.timeoutSecs) {
+    *error = "--dry-run makes no cycle, so it takes no --timeout";
+    return std::nullopt;
+  }
   if (spec->config && line.configFile.empty()) {
     *error = line.command + " needs the configuration file: -c FILE";
     return std::nullopt;
@@ -254,6 +270,7 @@ std::string CommandHelp(const std::string& command) {
   if (spec->timeout) help += "  --timeout SECONDS     longest wait for a cycle (default 3600)\n";
   if (spec->text) help += "  --text                store VALUE as text\n";
   if (spec->force) help += "  --force               write a section or property not configured\n";
+  if (spec->dryRun) help += "  --dry-run             print what a cycle would do; change nothing\n";
   if (spec->json) help += "  --json                one JSON object instead of text\n";
   help += "  -h, --help            show this help\n";
   return help;

@@ -19,6 +19,7 @@ struct CommandLine {
   bool text = false;                         // --text
   bool json = false;                         // --json
   bool force = false;                        // --force
+  bool dryRun = false;                       // --dry-run
   std::optional<std::uint32_t> timeoutSecs;  // --timeout
   std::vector<std::string> operands;
 };

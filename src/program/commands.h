@@ -12,6 +12,8 @@ namespace updater {
 int RunService(const ProgramConfig& config);
 // once: one cycle per processor (or for line.processor), bounded by line.timeoutSecs.
 int RunOnce(const CommandLine& line, const ProgramConfig& config);
+// once --dry-run: prints what one cycle per processor (or for line.processor) would do.
+int PlanOnce(const CommandLine& line, const ProgramConfig& config);
 
 int ShowStatus(const CommandLine& line, const ProgramConfig& config);
 int RequestUpdateNow(const CommandLine& line, const ProgramConfig& config);

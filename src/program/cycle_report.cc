@@ -62,7 +62,7 @@ void CycleReport::CycleStarting() {
   std::lock_guard lock(mutex_);
   running_ = true;
   succeeded_ = false;
-  filesBefore_ = monitor_.UpdatedFiles(index_);
+  filesBefore_ = monitor_.Files(index_);
   started_ = std::chrono::steady_clock::now();
   clock_gettime(CLOCK_REALTIME_COARSE, &startedCoarse_);
 }
@@ -80,10 +80,10 @@ CycleFacts CycleReport::Unfinished() const {
 CycleFacts CycleReport::FactsNow(bool succeeded) const {
   CycleFacts facts;
   facts.succeeded = succeeded;
-  facts.files = monitor_.UpdatedFiles(index_) - filesBefore_;
+  facts.files = monitor_.Files(index_) - filesBefore_;
   // Only a cycle that fetched files wrote into the backup directory: one that found nothing new
   // does not pay for the look.
-  if (facts.files != 0) {
+  if (facts.files.updated != 0) {
     facts.bytes =
         BytesWrittenSince(processor_.BackupDir(), startedCoarse_, processor_.Text("trigger_file"));
   }

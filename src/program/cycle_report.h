@@ -4,8 +4,8 @@
 // which the library calls at the start of every cycle (and, since the program always names the
 // root directory, at no other time), marks a cycle as running; the worker's write of the
 // last-update time shows that it succeeded, and its write of the next-update time at the end of
-// the pass that it is over. What it installed is what the log's "Updated N files" entries of the
-// processor counted in the meantime.
+// the pass that it is over. What it installed is what the log's "Updated N files" (and, in
+// verified mode, "Restored N installed files") entries of the processor counted in the meantime.
 #ifndef FILEREPOSITORY_PROGRAM_CYCLE_REPORT_H_
 #define FILEREPOSITORY_PROGRAM_CYCLE_REPORT_H_
 
@@ -26,7 +26,7 @@ class Metrics;
 // What one cycle did, as the program sees it from outside the library.
 struct CycleFacts {
   bool succeeded = false;
-  std::uint64_t files = 0;  // files the log reported fetched ("Updated N files")
+  FileCounts files;  // files the log reported fetched ("Updated N files") and restored
   // Their bytes: the sizes of the files the cycle wrote into the backup directory (changed since
   // the cycle started), the trigger file left out.
   std::uint64_t bytes = 0;
@@ -66,7 +66,7 @@ class CycleReport {
   mutable std::mutex mutex_;
   bool running_ = false;
   bool succeeded_ = false;
-  std::uint64_t filesBefore_ = 0;
+  FileCounts filesBefore_;
   std::chrono::steady_clock::time_point started_{};
   timespec startedCoarse_{};  // the file system's clock at the start
   std::optional<CycleFacts> last_;

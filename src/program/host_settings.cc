@@ -15,6 +15,21 @@
 
 namespace updater {
 
+namespace {
+
+void ApplyNetworkSettings(const ProgramConfig& config) {
+  SetLogCodeDescriber(DescribeErrorCode);
+  InternetTimeouts timeouts = GetInternetTimeouts();
+  if (config.connectTimeoutMs) timeouts.connectMs = *config.connectTimeoutMs;
+  if (config.stallTimeoutMs) timeouts.stallMs = *config.stallTimeoutMs;
+  if (config.minRateBytesPerS) timeouts.minRateBytesPerS = *config.minRateBytesPerS;
+  SetInternetTimeouts(timeouts);
+  if (config.maxFileSize) SetMaxFileSize(*config.maxFileSize);
+  SetInternetCaFile(config.caFile.empty() ? nullptr : config.caFile.c_str());
+}
+
+}  // namespace
+
 bool ApplyHostSettings(const ProgramConfig& config, std::string* error) {
   if (!UsePropertyStore(config, error)) return false;
   if (!config.logFile.empty()) {
@@ -25,14 +40,7 @@ bool ApplyHostSettings(const ProgramConfig& config, std::string* error) {
                                         ignored);
   }
   ConfigureLog(config.logFormat, config.logFile.empty() ? nullptr : config.logFile.c_str());
-  SetLogCodeDescriber(DescribeErrorCode);
-  InternetTimeouts timeouts = GetInternetTimeouts();
-  if (config.connectTimeoutMs) timeouts.connectMs = *config.connectTimeoutMs;
-  if (config.stallTimeoutMs) timeouts.stallMs = *config.stallTimeoutMs;
-  if (config.minRateBytesPerS) timeouts.minRateBytesPerS = *config.minRateBytesPerS;
-  SetInternetTimeouts(timeouts);
-  if (config.maxFileSize) SetMaxFileSize(*config.maxFileSize);
-  SetInternetCaFile(config.caFile.empty() ? nullptr : config.caFile.c_str());
+  ApplyNetworkSettings(config);
   return true;
 }
 
@@ -61,13 +69,7 @@ bool WorkerHost::Open(const ProgramConfig& config,
     return false;
   }
   for (const ProcessorSettings* processor : processors) {
-    std::shared_ptr<VerifiedModeSettings> verified;
-    if (!processor->publicKeys.empty()) {
-      verified = std::make_shared<VerifiedModeSettings>();
-      verified->keys = processor->publicKeys;
-      verified->maxSignatureAgeSecs = processor->Number("max_signature_age");
-    }
-    ConfigureVerifiedMode(processor->Name().c_str(), std::move(verified));
+    ConfigureVerifiedMode(processor->Name().c_str(), VerifiedSettingsFor(*processor));
   }
   store_ = std::make_unique<PropertyStore>();
   if (!store_->IsOpen()) {
@@ -75,6 +77,20 @@ bool WorkerHost::Open(const ProgramConfig& config,
     return false;
   }
   return true;
+}
+
+void ApplyLookingSettings(const ProgramConfig& config) {
+  ReserveProgramFileNames(config);
+  ConfigureLog(config.logFormat, nullptr);
+  ApplyNetworkSettings(config);
+}
+
+std::shared_ptr<VerifiedModeSettings> VerifiedSettingsFor(const ProcessorSettings& processor) {
+  if (processor.publicKeys.empty()) return nullptr;
+  auto verified = std::make_shared<VerifiedModeSettings>();
+  verified->keys = processor.publicKeys;
+  verified->maxSignatureAgeSecs = processor.Number("max_signature_age");
+  return verified;
 }
 
 }  // namespace updater

@@ -10,10 +10,19 @@
 #include "program/processor_lock.h"
 #include "program/program_config.h"
 #include "program/property_store.h"
+#include "service/verified_mode.h"
 
 namespace updater {
 
 bool ApplyHostSettings(const ProgramConfig& config, std::string* error);
+
+// What a command that only looks (the dry run) needs in force: the library told of the program's
+// own file names, the log on stderr in the configured format (the log file is the service's), and
+// the internet layer's limits and trust store. Makes, opens and writes no file.
+void ApplyLookingSettings(const ProgramConfig& config);
+
+// A processor's verified-mode settings; null in the classic mode.
+std::shared_ptr<VerifiedModeSettings> VerifiedSettingsFor(const ProcessorSettings& processor);
 
 // What a command that starts update workers holds while they run: the process-wide settings in
 // force, the root directories of its processors locked, and a handle on the property store.

@@ -1,6 +1,7 @@
 #include "program/log_monitor.h"
 
 #include <cctype>
+#include <string_view>
 
 #include "resources/messages.h"
 
@@ -26,13 +27,31 @@ LogMonitor::~LogMonitor() {
   UnsubscribeLog(token_);
 }
 
-std::uint64_t LogMonitor::UpdatedFiles(std::size_t index) const {
-  return watches_.at(index)->updatedFiles.load();
+FileCounts LogMonitor::Files(std::size_t index) const {
+  const Watch& watch = *watches_.at(index);
+  return {watch.updatedFiles.load(), watch.restoredFiles.load()};
 }
 
 bool LogMonitor::InvalidDefinitionFiles(std::size_t index) const {
   return watches_.at(index)->invalidFiles.load();
 }
+
+namespace {
+
+// The number at `at` in `text` (0 when there is none).
+std::uint64_t CountAt(const std::string& text, std::size_t at) {
+  std::uint64_t count = 0;
+  for (std::size_t i = at; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
+       ++i) {
+    count = count * 10 + static_cast<std::uint64_t>(text[i] - '0');
+  }
+  return count;
+}
+
+// The start of the restore's operation entry in verified mode (update/verified_cycle.cc).
+constexpr std::string_view kRestoredPrefix = "Restored ";
+
+}  // namespace
 
 void LogMonitor::OnEntry(const LogEntry& entry) {
   if (entry.texts.size() < 2) return;
@@ -47,12 +66,11 @@ void LogMonitor::OnEntry(const LogEntry& entry) {
       }
     } else if (entry.first == watch->operationFirst && title == watch->updatingTitle &&
                detail.compare(0, updatedPrefix_.size(), updatedPrefix_) == 0) {
-      std::uint64_t count = 0;
-      for (std::size_t i = updatedPrefix_.size();
-           i < detail.size() && std::isdigit(static_cast<unsigned char>(detail[i])); ++i) {
-        count = count * 10 + static_cast<std::uint64_t>(detail[i] - '0');
-      }
-      watch->updatedFiles.fetch_add(count);
+      watch->updatedFiles.fetch_add(CountAt(detail, updatedPrefix_.size()));
+      return;
+    } else if (entry.first == watch->operationFirst && title == watch->integrityTitle &&
+               detail.compare(0, kRestoredPrefix.size(), kRestoredPrefix) == 0) {
+      watch->restoredFiles.fetch_add(CountAt(detail, kRestoredPrefix.size()));
       return;
     }
   }

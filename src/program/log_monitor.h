@@ -1,5 +1,6 @@
 // Watches the library's log in-process for what the service program reports per processor: the
-// number of files an update cycle installed, and whether invalid definition files were detected.
+// number of files an update cycle downloaded or restored, and whether invalid definition files
+// were detected.
 #ifndef FILEREPOSITORY_PROGRAM_LOG_MONITOR_H_
 #define FILEREPOSITORY_PROGRAM_LOG_MONITOR_H_
 
@@ -15,6 +16,17 @@
 
 namespace updater {
 
+// Files the library's entries of one processor reported: downloaded ("Updated N files") and, in
+// verified mode, installed files put back to the signed set ("Restored N installed files ...";
+// the downloads a restore makes are counted as downloaded too).
+struct FileCounts {
+  std::uint64_t updated = 0;
+  std::uint64_t restored = 0;
+  FileCounts operator-(const FileCounts& before) const {
+    return {updated - before.updated, restored - before.restored};
+  }
+};
+
 // Entries are told apart by processor through their first text (the processor's error or
 // operation log text) and their title, which names the display name. Two processors configured
 // with the same log texts and display name cannot be told apart.
@@ -25,8 +37,8 @@ class LogMonitor {
   LogMonitor(const LogMonitor&) = delete;
   LogMonitor& operator=(const LogMonitor&) = delete;
 
-  // Files reported installed by "Updated N files" entries of processor `index` so far.
-  std::uint64_t UpdatedFiles(std::size_t index) const;
+  // Files reported by the entries of processor `index` so far.
+  FileCounts Files(std::size_t index) const;
   // Whether the integrity check of processor `index` reported invalid definition files.
   bool InvalidDefinitionFiles(std::size_t index) const;
 
@@ -38,6 +50,7 @@ class LogMonitor {
     std::string integrityTitle;  // "Checking the integrity of the <display name> ..."
     std::string invalidDetail;
     std::atomic<std::uint64_t> updatedFiles{0};
+    std::atomic<std::uint64_t> restoredFiles{0};
     std::atomic<bool> invalidFiles{false};
   };
   void OnEntry(const LogEntry& entry);

@@ -39,7 +39,9 @@ int Main(const std::vector<std::string>& arguments) {
     return kExitUsage;
   }
   if (line->command == "run") return RunService(*config);
-  if (line->command == "once") return RunOnce(*line, *config);
+  if (line->command == "once") {
+    return line->dryRun ? PlanOnce(*line, *config) : RunOnce(*line, *config);
+  }
   if (line->command == "status") return ShowStatus(*line, *config);
   if (line->command == "check-config") return CheckConfig(*config);
   if (line->command == "update-now") return RequestUpdateNow(*line, *config);

@@ -191,7 +191,7 @@ std::string Metrics::Render() {
     if (seen.last) duration.Sample(labels[i], Number(seen.last->seconds));
   });
   each([&](std::size_t i, const ProcessorSettings&, const Seen& seen) {
-    if (seen.last) files.Sample(labels[i], seen.last->files);
+    if (seen.last) files.Sample(labels[i], seen.last->files.updated);
   });
   each([&](std::size_t i, const ProcessorSettings&, const Seen& seen) {
     if (seen.last) bytes.Sample(labels[i], seen.last->bytes);

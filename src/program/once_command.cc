@@ -191,8 +191,8 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSecs);
   int sig = 0;
   while (!passEnds.AllEnded()) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left <= std::chrono::milliseconds(0)) {
       PrintError("no result within " + std::to_string(timeoutSecs) + " seconds; stopping");
       break;
@@ -230,9 +230,9 @@ int RunOnce(const CommandLine& line, const ProgramConfig& config) {
     }
     anyFailed = anyFailed || !succeeded;
     if (pass.started) {
-      LogCycleOutcome(name, pass.processor->DisplayName(), succeeded, monitor.UpdatedFiles(i));
+      LogCycleOutcome(name, pass.processor->DisplayName(), succeeded, monitor.Files(i));
     }
-    PrintLine(name + ": " + CycleOutcomeText(succeeded, monitor.UpdatedFiles(i)));
+    PrintLine(name + ": " + CycleOutcomeText(succeeded, monitor.Files(i)));
   }
   if (metrics) metrics->Stop();
   if (anyInvalid) return kExitInvalidDefinitions;

@@ -61,17 +61,18 @@ void LogProgramError(DWORD event, const std::string& first, const std::vector<st
   Log(true, event, first, texts);
 }
 
-std::string CycleOutcomeText(bool succeeded, std::uint64_t updatedFiles) {
+std::string CycleOutcomeText(bool succeeded, const FileCounts& files) {
   if (!succeeded) return "failed";
-  if (updatedFiles == 0) return "up to date";
-  return "updated " + std::to_string(updatedFiles) + " files";
+  if (files.restored != 0) return "restored " + std::to_string(files.restored) + " files";
+  if (files.updated == 0) return "up to date";
+  return "updated " + std::to_string(files.updated) + " files";
 }
 
 void LogCycleOutcome(const std::string& processor, const std::string& displayName, bool succeeded,
-                     std::uint64_t updatedFiles) {
+                     const FileCounts& files) {
   LogProgramOperation(kEventCycleOutcome, processor,
                       {"Update cycle of the " + displayName + " definition files",
-                       CycleOutcomeText(succeeded, updatedFiles)});
+                       CycleOutcomeText(succeeded, files)});
 }
 
 std::string DescribeErrorCode(DWORD code) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "program/log_monitor.h"
 
 namespace updater {
 
@@ -33,11 +34,12 @@ void LogProgramOperation(DWORD event, const std::string& first,
                          const std::vector<std::string>& texts);
 void LogProgramError(DWORD event, const std::string& first, const std::vector<std::string>& texts);
 
-// One cycle's outcome as `once` prints it and the log shows it: "up to date", "updated N files"
-// or "failed".
-std::string CycleOutcomeText(bool succeeded, std::uint64_t updatedFiles);
+// One cycle's outcome as `once` prints it and the log shows it: "up to date", "updated N files",
+// "restored N files" (verified mode put back altered installed files, some perhaps downloaded
+// again) or "failed".
+std::string CycleOutcomeText(bool succeeded, const FileCounts& files);
 void LogCycleOutcome(const std::string& processor, const std::string& displayName, bool succeeded,
-                     std::uint64_t updatedFiles);
+                     const FileCounts& files);
 
 // The meaning of a Windows or internet error code as the log's text form shows it after a
 // numeric detail ("the operation timed out"); "" for a code it does not know. Installed into the

@@ -31,6 +31,7 @@
 #include "service/verified_mode.h"
 
 struct UpdateSlot;
+struct CyclePlan;
 
 using CStringList = std::list<std::string>;
 
@@ -65,6 +66,18 @@ class CRepositoryUpdates {
   // when it is larger, another code when the transfer failed. The base has no transport and
   // fails with ERROR_GEN_FAILURE.
   virtual BOOL FetchSigningFile(const std::string& name, std::uint64_t limit, std::string& content);
+
+  // --- The dry run: what RunPreparedCycle would do, found without writing a file or a property,
+  // deleting anything or calling a hook of the block. It sets the directories as
+  // PrepareDirectories would (without its hook, and without making the root directory),
+  // connects, makes the choice of files and plans the installation or, in verified mode, the
+  // restore. Entries are logged where the cycle would log them on the same road (a failed
+  // Connect, a refusal of the signed set), and only there.
+  void PlanCycle(CyclePlan& plan);
+  // For the dry run: whether the transport reads the server's listing (FTP does, HTTP does not),
+  // and the size it gives file `name`, matched as FetchFile matches it; false when it lacks it.
+  virtual bool ReadsListing() const;
+  virtual bool ListedSize(const std::string& name, std::uint64_t& size) const;
 
   // --- The update cycle and the integrity check.
   // RunUpdateCycle is PrepareDirectories and, when that succeeds, RunPreparedCycle. The worker
@@ -163,6 +176,24 @@ class CRepositoryUpdates {
   std::unique_ptr<integrity::VerifiedManifest> m_pVerified;
 
  private:
+  // The choice of files, in parts without side effects that GetFilesToUpdate and the dry run
+  // share. Parses the server's trigger file into m_triggerData; false when it is not a valid
+  // checksum list or names too many files (nothing logged).
+  bool ParseServerTriggerFile();
+  // Whether the pending file is in the definitions directory (IsUpdateAbsorbed without its entry).
+  bool PendingFilePresent() const;
+  // Appends to `list` the names of m_triggerData to download, given the local list of the last
+  // installed set (empty: every name but the trigger file's own). Reads the backup directory.
+  void ChooseFiles(const CTriggerFileData& local, CStringList& list);
+  // Sets m_strDefinitionsDir and m_strBackupDir below the root directory `root`.
+  void SetLocalDirectories(const char* root);
+  // The dry run's steps (cycle_plan.cc).
+  void PlanConnectedCycle(CyclePlan& plan);
+  void PlanDownloads(CyclePlan& plan, const CStringList& list);
+  void PlanInstallation(CyclePlan& plan, const std::vector<std::string>& setNames);
+  void PlanRestore(CyclePlan& plan);
+  void PlanLeftFiles(CyclePlan& plan, const std::vector<std::string>& setNames);
+
   // The slot's verified reference, read from its properties at first need.
   VerifiedReference& KeptReference();
   // The names of the verified set: the trigger file's names but its own. False when the trigger

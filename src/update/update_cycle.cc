@@ -29,10 +29,15 @@ BOOL CRepositoryUpdates::PrepareDirectories() {
                                     FormatMessageId(IDS_NO_WORKING_CONFIGURATION)});
     return FALSE;
   }
-  m_strDefinitionsDir = JoinLocalPath(root, TextOrEmpty(config->definitionsDirectory));
-  m_strBackupDir =
-      JoinLocalPath(root, config->backupDirectory != nullptr ? config->backupDirectory : "backup");
+  SetLocalDirectories(root);
   return TRUE;
+}
+
+void CRepositoryUpdates::SetLocalDirectories(const char* root) {
+  const UpdateConfig& config = Config();
+  m_strDefinitionsDir = JoinLocalPath(root, TextOrEmpty(config.definitionsDirectory));
+  m_strBackupDir =
+      JoinLocalPath(root, config.backupDirectory != nullptr ? config.backupDirectory : "backup");
 }
 
 void CRepositoryUpdates::AdoptPreparation(const CRepositoryUpdates& prepared) {

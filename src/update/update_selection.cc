@@ -40,14 +40,42 @@ BOOL CRepositoryUpdates::CheckForUpdates() {
   return remote != local ? TRUE : FALSE;
 }
 
+bool CRepositoryUpdates::ParseServerTriggerFile() {
+  return CountChecksumListEntries(m_pRemoteTriggerFile, m_nRemoteTriggerFileSize) <=
+             kMostTriggerFileEntries &&
+         m_triggerData.Parse(m_pRemoteTriggerFile, m_nRemoteTriggerFileSize);
+}
+
+bool CRepositoryUpdates::PendingFilePresent() const {
+  const UpdateConfig& config = Config();
+  FileStatus status;
+  return GetFileStatus(
+             JoinLocalPath(m_strDefinitionsDir, TextOrEmpty(config.pendingFileName)).c_str(),
+             &status) != FALSE;
+}
+
+void CRepositoryUpdates::ChooseFiles(const CTriggerFileData& local, CStringList& list) {
+  const char* triggerName = TextOrEmpty(Config().triggerFileName);
+  for (const auto& [name, value] : m_triggerData) {
+    if (strcasecmp(name.c_str(), triggerName) == 0) continue;
+    DWORD localValue = 0;
+    bool fetch = local.IsEmpty() || !local.Lookup(name, localValue) || localValue != value ||
+                 !IsFetchableName(name);  // refused later by FetchFile, so the cycle fails
+    if (!fetch) {
+      const std::string path = JoinLocalPath(m_strBackupDir, name);
+      fetch = GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ||
+              GetFileCrc(path.c_str()) != value || !BackupCopyVerifies(name);
+    }
+    if (fetch) list.push_back(name);
+  }
+}
+
 BOOL CRepositoryUpdates::GetFilesToUpdate(CStringList& list) {
   const UpdateConfig& config = Config();
   const char* triggerName = TextOrEmpty(config.triggerFileName);
   if (m_pRemoteTriggerFile == nullptr) return FALSE;
 
-  if (CountChecksumListEntries(m_pRemoteTriggerFile, m_nRemoteTriggerFileSize) >
-          kMostTriggerFileEntries ||
-      !m_triggerData.Parse(m_pRemoteTriggerFile, m_nRemoteTriggerFileSize)) {
+  if (!ParseServerTriggerFile()) {
     SetLastError(ERROR_INVALID_DATA);
     const std::string detail = std::to_string(GetLastError());
     LogError(config.errorEventId, {FormatMessageId(IDS_UPDATING_FILE, {triggerName}), detail});
@@ -70,31 +98,15 @@ BOOL CRepositoryUpdates::GetFilesToUpdate(CStringList& list) {
     CMemoryDebugging::TraceDeallocate(m_pLocalTriggerFile);
     m_pLocalTriggerFile = nullptr;
   }
-
-  for (const auto& [name, value] : m_triggerData) {
-    if (strcasecmp(name.c_str(), triggerName) == 0) continue;
-    DWORD localValue = 0;
-    bool fetch = local.IsEmpty() || !local.Lookup(name, localValue) || localValue != value ||
-                 !IsFetchableName(name);  // refused later by FetchFile, so the cycle fails
-    if (!fetch) {
-      const std::string path = JoinLocalPath(m_strBackupDir, name);
-      fetch = GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES ||
-              GetFileCrc(path.c_str()) != value || !BackupCopyVerifies(name);
-    }
-    if (fetch) list.push_back(name);
-  }
+  ChooseFiles(local, list);
   return TRUE;
 }
 
 BOOL CRepositoryUpdates::IsUpdateAbsorbed() {
+  if (!PendingFilePresent()) return TRUE;
   const UpdateConfig& config = Config();
-  const std::string path = JoinLocalPath(m_strDefinitionsDir, TextOrEmpty(config.pendingFileName));
-  FileStatus status;
-  if (GetFileStatus(path.c_str(), &status)) {
-    const char* display = TextOrEmpty(config.displayName);
-    LogError(config.errorEventId, {FormatMessageId(IDS_CONFIRM_UPDATES_ABSORBED, {display}),
-                                   FormatMessageId(IDS_FILE_NOT_CONSUMED, {display})});
-    return FALSE;
-  }
-  return TRUE;
+  const char* display = TextOrEmpty(config.displayName);
+  LogError(config.errorEventId, {FormatMessageId(IDS_CONFIRM_UPDATES_ABSORBED, {display}),
+                                 FormatMessageId(IDS_FILE_NOT_CONSUMED, {display})});
+  return FALSE;
 }

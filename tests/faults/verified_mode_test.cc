@@ -218,6 +218,14 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   // The CRC-forged download was tried twice (retries = 1), each time a failed attempt.
   EXPECT_THAT(site.Log(), HasSubstr("Updating the \"\"updates/b.dat\"\" file | 23"));
 
+  // A dry run says why a set would be refused, without a cycle.
+  site.Publish(kSecond, other);
+  const program_test::Result refusedPlan = site.Run({"once", "--dry-run"});
+  EXPECT_EQ(refusedPlan.status, 1);
+  EXPECT_THAT(refusedPlan.out, HasSubstr("MailFilter0: would be refused: unknown key: signed with "
+                                         "key " +
+                                         other.idInComment));
+
   // A key rotation: the successor's key beside the publisher's takes the set it signed.
   site.Configure(url, "public_key_file = [\"publisher.pub\", \"successor.pub\"]\n");
   site.Publish(kSecond, successor);
@@ -245,7 +253,19 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
     return program_test::Count(server.Transcript(), std::string("RETR ") + name);
   };
   const long aBefore = fetches("a.dat"), cBefore = fetches("c.cfg");
-  EXPECT_EQ(site.Once().status, 0) << site.Log();
+  // The dry run plans the restore and leaves the tampered files as they are.
+  const FileSet tamperedSet = site.Installed();
+  const program_test::Result plan = site.Run({"once", "--dry-run"});
+  EXPECT_EQ(plan.status, 0) << plan.err;
+  EXPECT_THAT(plan.out, HasSubstr("MailFilter0: would fetch 1 file (7 bytes): c.cfg\n"
+                                  "MailFilter0: would restore 2 files that differ from the signed "
+                                  "set: a.dat, c.cfg\nMailFilter0: would signal the engine\n"));
+  EXPECT_EQ(site.Installed(), tamperedSet);
+  const program_test::Result restoring = site.Once();
+  EXPECT_EQ(restoring.status, 0) << site.Log();
+  EXPECT_EQ(restoring.out, "MailFilter0: restored 2 files\n");
+  EXPECT_THAT(site.Log(), HasSubstr("Update cycle of the Mail Filter definition files | restored "
+                                    "2 files\n"));
   EXPECT_EQ(fetches("a.dat"), aBefore);
   EXPECT_EQ(fetches("c.cfg"), cBefore + 1);
   FileSet restored = kSecond;

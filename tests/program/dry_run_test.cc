@@ -1,0 +1,132 @@
+// once --dry-run against pyftpdlib: the plans of a first installation, of a changed set and of a
+// set the engine has not absorbed, each followed by the cycle that does what it said; and what
+// a dry run leaves behind: no store made where there was none, the processor's directories and
+// the store byte for byte as they were, no callback run, no definition file downloaded.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "program/updater_process.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using program_test::RunUpdater;
+using testing_support::FileExists;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+// Every entry below `root` with its mode, size, modification time to the nanosecond and content.
+std::map<std::string, std::string> Tree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    struct stat status {};
+    ::lstat(entry.path().c_str(), &status);
+    std::string& state = tree[entry.path()];
+    state = std::to_string(status.st_mode) + " " + std::to_string(status.st_size) + " " +
+            std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+    if (S_ISREG(status.st_mode)) state += " " + ReadFile(entry.path());
+  }
+  return tree;
+}
+
+TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
+  TempDir dir;
+  const std::string remote = dir / "server/updates/";
+  const std::string definitions = dir / "filter/definitions/";
+  auto publish = [&](const std::map<std::string, std::string>& files) {
+    std::vector<std::string> paths = {"checksum"};
+    for (const auto& [name, content] : files) {
+      WriteFile(remote + name, content);
+      paths.push_back(remote + name);
+    }
+    WriteFile(remote + "trigger.crc", RunUpdater(paths).out);
+  };
+  publish({{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
+  auto server = std::make_unique<testing_support::PyFtpServer>(
+      testing_support::PyFtpServerOptions{dir / "server", {}, true, true, "", ""});
+  // Each callback would leave a file behind.
+  const std::string touch = "\"touch " + dir / "called" + "\"\n";
+  WriteFile(dir / "updater.toml",
+            "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n[[processor]]\n"
+            "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nremote_dir = \"updates\"\n"
+            "root_dir = \"filter\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n"
+            "server = \"ftp://127.0.0.1:" +
+                std::to_string(server->port()) + "\"\non_prepare = " + touch +
+                "on_updates_available = " + touch + "on_nothing_to_absorb = " + touch);
+  const std::string config = dir / "updater.toml";
+  const std::string prefix = "MailFilter0: ";
+
+  // A first plan: nothing exists yet, and nothing is made, not even the log file.
+  const program_test::Result first = RunUpdater({"once", "--dry-run"}, config);
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out, prefix + "would fetch 2 files (10 bytes): a.dat, b.cfg\n" + prefix +
+                           "would install 2 files: a.dat, b.cfg\n" + prefix +
+                           "would signal the engine\n");
+  for (const char* made : {"store.db", "filter", "log", "called"}) {
+    EXPECT_FALSE(FileExists(dir / made)) << made;
+  }
+  // The cycle that follows each plan, with what its callbacks leave behind cleared.
+  auto once = [&](const std::string& outcome) {
+    EXPECT_EQ(RunUpdater({"once"}, config).out, prefix + outcome + "\n");
+    std::filesystem::remove(dir / "called");
+  };
+  once("updated 2 files");
+
+  // Plans against a state, which they must leave as it is.
+  auto plan = [&](const std::string& expected) {
+    const auto tree = Tree(dir / "filter");
+    const std::string store = ReadFile(dir / "store.db");
+    const program_test::Result result =
+        RunUpdater({"once", "-p", "mailfilter0", "--dry-run"}, config);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, expected);
+    EXPECT_EQ(Tree(dir / "filter"), tree);
+    EXPECT_EQ(ReadFile(dir / "store.db"), store);
+    EXPECT_FALSE(FileExists(dir / "called"));
+  };
+  // A changed set; an installed file edited by hand (its backup copy goes back) and one the set
+  // does not name.
+  publish({{"a.dat", "alpha"}, {"b.cfg", "bravo 2"}, {"c.dat", "charlie"}});
+  WriteFile(definitions + "a.dat", "edited");
+  WriteFile(definitions + "old.dat", "old");
+  plan(prefix + "would fetch 2 files (14 bytes): b.cfg, c.dat\n" + prefix +
+       "would install 3 files: a.dat, b.cfg, c.dat\n" + prefix +
+       "would leave 1 file the set does not name: old.dat\n" + prefix +
+       "would signal the engine\n");
+  EXPECT_EQ(program_test::Count(server->Transcript(), "RETR c.dat"), 0);
+  once("updated 2 files");
+  EXPECT_EQ(ReadFile(definitions + "a.dat") + ReadFile(definitions + "old.dat"), "alphaold");
+
+  // The engine has not absorbed it: nothing new is prompted again; a new set starts afresh.
+  WriteFile(definitions + "update.pending", "");
+  const std::string afresh = " is present, so ";
+  plan(prefix + "would tell the engine again: update.pending" + afresh +
+       "it has not absorbed the last update\n");
+  publish({{"a.dat", "alpha"}, {"b.cfg", "bravo 3"}, {"c.dat", "charlie"}});
+  plan(prefix + "would start afresh: update.pending" + afresh +
+       "the engine has not absorbed the last update; every file is fetched again\n" + prefix +
+       "would fetch 3 files (19 bytes): a.dat, b.cfg, c.dat\n" + prefix +
+       "would install 3 files: a.dat, b.cfg, c.dat\n" + prefix +
+       "would leave 1 file the set does not name: old.dat\n" + prefix +
+       "would signal the engine\n");
+  once("updated 3 files");
+  plan(prefix + "up to date\n");
+
+  server.reset();
+  const program_test::Result gone = RunUpdater({"once", "--dry-run"}, config);
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_EQ(gone.out, prefix +
+                          "cannot connect: Connecting to the Mail Filter updates server | 1460 "
+                          "[the operation timed out]\n");
+}
+
+}  // namespace
