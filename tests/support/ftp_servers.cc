@@ -1,8 +1,5 @@
 #include "support/ftp_servers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,34 +23,6 @@ std::vector<std::string> Lines(const std::string& text) {
     lines.push_back(line);
   }
   return lines;
-}
-
-std::uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    throw std::runtime_error("cannot find a free port");
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool Accepts(std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  close(fd);
-  return ok;
 }
 
 }  // namespace
@@ -131,7 +100,7 @@ bool VsftpdServer::Available() {
 }
 
 VsftpdServer::VsftpdServer(const std::string& root) {
-  port_ = FreePort();
+  port_ = FreeLoopbackPort();
   const std::string config = work_ / "vsftpd.conf";
   // Anonymous read-only service of `root` as the launching user (no chroot, no privilege
   // separation: the only way it runs unprivileged and as root alike), passive ports chosen by
@@ -170,7 +139,7 @@ VsftpdServer::VsftpdServer(const std::string& root) {
                                kProgram, config},
       work_ / "stderr.txt");
   const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-  while (!Accepts(port_)) {
+  while (!LoopbackAccepts(port_)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       process_->Stop();
       throw std::runtime_error("vsftpd did not start: " + ReadFile(work_ / "stderr.txt"));

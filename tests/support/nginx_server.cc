@@ -1,9 +1,6 @@
 #include "support/nginx_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,35 +14,6 @@ namespace testing_support {
 namespace {
 
 constexpr auto kStartLimit = std::chrono::seconds(30);
-
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
-std::uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof(address);
-  const bool ok = fd >= 0 &&
-                  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  if (fd >= 0) close(fd);
-  if (!ok) throw std::runtime_error("cannot find a free port");
-  return ntohs(address.sin_port);
-}
-
-bool Accepts(std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const sockaddr_in address = Loopback(port);
-  const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  close(fd);
-  return ok;
-}
 
 void ReplaceAll(std::string& text, const std::string& placeholder, const std::string& value) {
   for (std::size_t at = text.find(placeholder); at != std::string::npos;
@@ -62,7 +30,7 @@ bool NginxServer::Available() {
 
 NginxServer::NginxServer(const NginxOptions& options) {
   tls_ = !options.tlsCert.empty() && !options.tlsKey.empty();
-  port_ = FreePort();
+  port_ = FreeLoopbackPort();
   const std::string work = work_.path();
   // One process, in the foreground, as the launching user; every path it writes is ours.
   std::string config = R"(daemon off;
@@ -103,7 +71,7 @@ http {
                                work + "/error.log"},
       work_ / "stderr.txt");
   const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-  while (!Accepts(port_)) {
+  while (!LoopbackAccepts(port_)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       kill(process_->pid(), SIGTERM);
       process_->Stop();

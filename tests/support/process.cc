@@ -1,13 +1,17 @@
 #include "support/process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <thread>
@@ -127,6 +131,16 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
   }
 }
 
+bool ChildProcess::Send(const std::string& text) {
+  for (std::size_t sent = 0; sent < text.size();) {
+    const ssize_t done = write(stdinFd_, text.data() + sent, text.size() - sent);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    sent += static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
 int ChildProcess::Stop(std::chrono::milliseconds grace) {
   if (stopped_) return status_;
   stopped_ = true;
@@ -166,6 +180,69 @@ int ChildProcess::Run(const std::vector<std::string>& argv, const std::string& o
     return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::uint16_t FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof(address);
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) close(fd);
+  if (!bound) throw std::runtime_error("cannot find a free port");
+  return ntohs(address.sin_port);
+}
+
+bool LoopbackAccepts(std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  const bool ok =
+      fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+ScriptedServerProcess::ScriptedServerProcess(const char* protocol)
+    : child_({"/usr/bin/python3", FR_TEST_SERVERS_DIR "/scripted_server.py", protocol}) {
+  signal(SIGPIPE, SIG_IGN);  // a server that died fails the next command, not the whole test
+  const std::optional<std::string> line = child_.ReadLine(std::chrono::seconds(30));
+  if (!line || line->empty() || line->find_first_not_of("0123456789") != std::string::npos) {
+    throw std::runtime_error("the scripted server did not start");
+  }
+  port_ = static_cast<std::uint16_t>(std::stoul(*line));
+}
+
+std::vector<std::string> ScriptedServerProcess::Call(const std::vector<std::string>& words) {
+  std::string command;
+  for (const std::string& word : words) command += word + " ";
+  command.back() = '\n';
+  std::lock_guard lock(mutex_);
+  std::optional<std::string> answer;
+  if (child_.Send(command)) answer = child_.ReadLine(std::chrono::seconds(30));
+  if (!answer) throw std::runtime_error("the scripted server does not answer " + words[0]);
+  std::vector<std::string> parts;
+  for (std::size_t at = 0; at < answer->size();) {
+    const std::size_t end = std::min(answer->find(' ', at), answer->size());
+    parts.push_back(answer->substr(at, end - at));
+    at = end + 1;
+  }
+  return parts;
+}
+
+std::string ScriptedServerProcess::Word(const std::optional<std::string>& text) {
+  if (!text) return "-";
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string word = "x";
+  for (unsigned char c : *text) word += {kHex[c >> 4], kHex[c & 15]};
+  return word;
+}
+
+std::string ScriptedServerProcess::Text(const std::string& word) {
+  std::string text;
+  for (std::size_t at = 1; at + 1 < word.size(); at += 2) {
+    text.push_back(static_cast<char>(std::stoi(word.substr(at, 2), nullptr, 16)));
+  }
+  return text;
 }
 
 }  // namespace testing_support
