@@ -1,11 +1,12 @@
 // A full disk under the backup directory during a download: a failed cycle with a clear log
 // entry, the installed set and its reference left as they were, and the next cycle after the
-// space is freed succeeds by itself. The disk is a small tmpfs the test mounts; a filler file on
-// it takes the space. A write of the engine's trigger file that fails last of all, after the set
-// is in place, must not pass for an installation either.
+// space is freed succeeds by itself. The disk is a small tmpfs the test mounts (root only); a
+// filler file on it takes the space. Without root, a directory in the way fails the writes.
 #include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -44,34 +45,42 @@ TEST(DiskFull, DuringADownloadNothingIsInstalledAndTheNextCycleAfterFreeingSucce
   EXPECT_TRUE(harness.HoldsSet(kNew));
 }
 
-// The engine's trigger file cannot be written (a directory stands at its name, as good as a full
-// disk and needing no root): the cycle fails with the path and the code, the engine is not
-// signalled, and the reference is left as it was, so that the next cycle installs and signals the
-// set once the way is free instead of finding it up to date.
-TEST(DiskFull, AFailedWriteOfTheEnginesTriggerFileFailsTheCycleAndTheNextOneSignals) {
-  const FileSet kOld = {{"a.dat", "alpha, first"}, {"b.dat", "bravo, first"}};
-  const FileSet kNew = {{"a.dat", "alpha, second"}, {"b.dat", "bravo, second"}};
+// A directory standing where the updater must write, the way to fail a write without root: at a
+// download in the backup directory, at a copy in the definitions directory, at the engine's
+// trigger file. Each fails the cycle with the path and the code; the engine is left signalling
+// the old set whole or nothing, and the reference stays as it was, so that the next cycle, once
+// the way is free, installs and signals the set instead of finding it up to date.
+TEST(DiskFull, ADirectoryInTheWayFailsTheCycleAndTheNextOneInstalls) {
+  // notes.txt is installed but not measured: a directory in its place fails the copy without
+  // counting as an altered definition file (one at a.dat would).
+  const FileSet kOld = {{"a.dat", "alpha, first"}, {"b.dat", "bravo, first"}, {"notes.txt", "1"}};
+  const FileSet kNew = {{"a.dat", "alpha, second"}, {"b.dat", "bravo, second"}, {"notes.txt", "2"}};
   UpdaterHarness harness;
   harness.Configure();
   harness.Publish(kOld);
   ASSERT_EQ(harness.Once().status, 0);
   harness.Publish(kNew);
-  ::unlink((harness.Definitions() + "/trigger.crc").c_str());
-  testing_support::MakeDirectories(harness.Definitions() + "/trigger.crc");
-
-  Result result = harness.Once();
-  EXPECT_EQ(result.status, 1) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: failed\n");
-  EXPECT_EQ(Occurrences(harness.Log(), "Failed to write to file \"\"" + harness.Definitions() +
-                                           "/trigger.crc\"\" | 5"),
-            1u)
-      << harness.Log();
-  EXPECT_EQ(ReadFile(harness.Backup() + "/trigger.crc"), TriggerFor(kOld));
-
-  testing_support::RemoveAll(harness.Definitions() + "/trigger.crc");
-  result = harness.Once();
+  const std::string backup = harness.Backup(), definitions = harness.Definitions();
+  for (const auto& [path, entry] : std::vector<std::pair<std::string, std::string>>{
+           {backup + "/b.dat", "Failed to write to file \"\"" + backup + "/b.dat\"\" | 5"},
+           {definitions + "/notes.txt", "Copy the \"" + backup + "/notes.txt\" file to the \"" +
+                                            definitions + "\" directory | 5"},
+           {definitions + "/trigger.crc",
+            "Failed to write to file \"\"" + definitions + "/trigger.crc\"\" | 5"}}) {
+    SCOPED_TRACE(path);
+    testing_support::RemoveAll(path);
+    testing_support::MakeDirectories(path);
+    const Result result = harness.Once();
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_EQ(result.out, "MailFilter0: failed\n");
+    EXPECT_EQ(Occurrences(harness.Log(), entry), 1u) << harness.Log();
+    EXPECT_EQ(ReadFile(backup + "/trigger.crc"), TriggerFor(kOld));
+    testing_support::RemoveAll(path);
+    EXPECT_TRUE(SignalledSetIsWhole(definitions));
+  }
+  const Result result = harness.Once();
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: updated 2 files\n");
+  EXPECT_EQ(result.out, "MailFilter0: updated 3 files\n");
   EXPECT_TRUE(harness.HoldsSet(kNew));
 }
 

@@ -59,6 +59,8 @@ TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
   EXPECT_EQ(Names{}, Search(dir / "missing/*.*"));
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+  EXPECT_EQ(Names{}, Search(dir / "readme/*.*"));  // a file on the way is no directory either
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
   EXPECT_EQ(handlesBefore, CountOpenHandles());
 }
 

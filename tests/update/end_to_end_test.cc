@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,7 +16,6 @@
 #include "support/ftp_servers.h"
 #include "support/log_capture.h"
 #include "support/log_entries.h"
-#include "support/process.h"
 #include "support/scripted_ftp_server.h"
 #include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
@@ -117,21 +115,27 @@ TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs
   std::uint32_t triggerTime = 0;
   EXPECT_TRUE(config_.GetDword("TriggerFileTime", &triggerTime) && triggerTime != 0);
 
-  // Nothing new: the trigger file alone is read, the nothing-to-absorb hook, an empty record.
+  // Nothing new: the trigger file alone is read, an empty record is stored, and the
+  // nothing-to-absorb hook decides the outcome (its refusal fails the cycle).
   log.Clear();
   const std::size_t retrievals = server_->CountCommands("RETR");
+  config_.callbacks().nothingToAbsorbResult = 0;
+  EXPECT_FALSE(Cycle());
+  config_.callbacks().nothingToAbsorbResult = 1;
   ASSERT_TRUE(Cycle()) << log.Dump();
-  EXPECT_EQ(server_->CountCommands("RETR"), retrievals + 1);
-  EXPECT_EQ(config_.callbacks().nothingToAbsorbCalls.load(), 1);
+  EXPECT_EQ(server_->CountCommands("RETR"), retrievals + 2);
+  EXPECT_EQ(config_.callbacks().nothingToAbsorbCalls.load(), 2);
   std::string record;
   ASSERT_TRUE(config_.GetString("InstalledFiles", &record));
   EXPECT_EQ(record, "");
   EXPECT_TRUE(log.entries().empty()) << log.Dump();
 
-  // One changed file is fetched alone.
+  // One changed file is fetched, and with it a backup copy altered since its download.
+  WriteFile(config_.backupDir() + "/a.dat", "alpha, altered in the backup directory");
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo, second edition"}, {"rules.cfg", "rules"}});
   ASSERT_TRUE(Cycle()) << log.Dump();
-  EXPECT_TRUE(log.Contains(Is(Updated("1 files: b.dat")))) << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(Updated("2 files: a.dat, b.dat")))) << log.Dump();
+  EXPECT_EQ(Installed("a.dat"), "alpha");
   EXPECT_EQ(Installed("b.dat"), "bravo, second edition");
 
   // The engine has not absorbed it (its pending file is there): prompted again, nothing fetched.
@@ -174,9 +178,22 @@ TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
   EXPECT_EQ(ReadFile(config_.backupDir() + "/trigger.crc"), oldTrigger);
   EXPECT_EQ(Installed("trigger.crc"), oldTrigger);
 
-  // With the server gone every cycle fails and the installed files are checked: a new or a
-  // missing file does not count, nor does an altered one while the check is switched off.
+  // A refused updates-available hook fails a cycle after its set is installed: the check that
+  // follows takes those files for the cycle's own work, not for tampering. The next cycle finds
+  // nothing new and takes what is installed as its reference.
+  Publish({{"a.dat", "alpha three"}, {"b.dat", "bravo three"}});
+  config_.callbacks().updatesAvailableResult = 0;
+  EXPECT_FALSE(Cycle());
+  config_.callbacks().updatesAvailableResult = 1;
+  EXPECT_EQ(Installed("b.dat"), "bravo three");
+  EXPECT_EQ(IllegalUpdatesDetected(), 0u) << log.Dump();
+  EXPECT_TRUE(Cycle());
+
+  // With the server gone every cycle fails and the installed files are checked against the
+  // reference the first check took: a new or a missing file does not count, nor does an altered
+  // one while the check is switched off.
   server_.reset();
+  EXPECT_FALSE(Cycle());
   WriteFile(config_.definitionsDir() + "/new.dat", "a new file does not count");
   RemoveAll(config_.definitionsDir() + "/a.dat");
   EXPECT_FALSE(Cycle());
@@ -304,42 +321,6 @@ TEST_F(EndToEndTest, SummaryOfManyNamesIsCutAtFiveThousandCharacters) {
   LogCapture log;
   ASSERT_TRUE(Cycle()) << log.Dump();
   EXPECT_TRUE(log.Contains(Is(Updated("30 files: " + joined.substr(0, 5000))))) << log.Dump();
-}
-
-// The record of installed files survives a restart of the process through its property: this
-// process runs the first cycle on the store file, a child process then checks the altered files
-// with an empty record in memory.
-TEST_F(EndToEndTest, RecordSurvivesARestartThroughItsProperty) {
-  if (std::getenv("FR_E2E_CHILD_DIR") != nullptr) GTEST_SKIP() << "the child's own run";
-  Serve();
-  Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}});
-  ASSERT_TRUE(Cycle());
-  Stop();
-  WriteFile(config_.definitionsDir() + "/a.dat", "tampered after the restart");
-  setenv("FR_E2E_CHILD_DIR", dir_.path().c_str(), 1);
-  const int status =
-      ChildProcess::Run({"/proc/self/exe", "--gtest_filter=EndToEndChild.FailedCycleAfterARestart"},
-                        dir_ / "child.log");
-  unsetenv("FR_E2E_CHILD_DIR");
-  const std::string output = ReadFile(dir_ / "child.log");
-  EXPECT_EQ(status, 0) << output;
-  EXPECT_NE(output.find("[       OK ] EndToEndChild"), std::string::npos) << output;
-}
-
-TEST(EndToEndChild, FailedCycleAfterARestart) {
-  const char* dir = std::getenv("FR_E2E_CHILD_DIR");
-  if (dir == nullptr)
-    GTEST_SKIP() << "only as the child of RecordSurvivesARestartThroughItsProperty";
-  FreshPropertyStore store(dir);
-  TestConfig config("MailFilter0", std::string(dir) + "/root");
-  config.SetText(&UpdateConfig::serverName, "ftp://127.0.0.1:1");  // the cycle fails
-  config.SetDword("UpdateNow", 1);
-  config.SetDword("NextUpdateTime", kSentinel);
-  ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  std::uint32_t next = kSentinel;
-  EXPECT_TRUE(config.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
-  StopRepositoryUpdateThread();
-  EXPECT_EQ(IllegalUpdatesDetected(), 1u);
 }
 
 }  // namespace
