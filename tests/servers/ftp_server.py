@@ -1,11 +1,10 @@
 #!/usr/bin/python3
-"""An FTP server for the tests, over pyftpdlib (Debian's python3-pyftpdlib).
-
-Serves one directory on 127.0.0.1 at a free port, prints that port on stdout once it listens,
-and exits when its stdin closes, so a test that crashes leaves nothing behind.
-
-Run it with /usr/bin/python3 (the Debian interpreter that has pyftpdlib and OpenSSL).
-"""
+# An FTP server for the tests, over pyftpdlib (Debian's python3-pyftpdlib).
+#
+# Serves one directory on 127.0.0.1 at a free port, prints that port on stdout once it listens,
+# and exits when its stdin closes, so a test that crashes leaves nothing behind.
+#
+# Run it with /usr/bin/python3 (the Debian interpreter that has pyftpdlib and OpenSSL).
 
 import argparse
 import logging
@@ -19,7 +18,7 @@ from pyftpdlib.servers import FTPServer
 
 
 def parse_arguments():
-    parser = argparse.ArgumentParser(description=__doc__)
+    parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True, help="directory to serve")
     parser.add_argument("--user", action="append", default=[], metavar="NAME:PASSWORD",
                         help="a user who may log in (repeatable)")

@@ -1,20 +1,20 @@
 #!/usr/bin/python3
-"""An FTP or HTTP server whose faults a test scripts, for what real servers will not do on demand:
-files shorter or longer than listed or announced, transfers broken off, stalled, trickling or
-endless, replies that refuse or stall, garbage, connections closed without an answer.
-
-    scripted_server.py ftp|http
-
-It listens on 127.0.0.1 at a free port, prints that port on stdout, then takes commands on stdin,
-one a line, and answers each with one line on stdout. It exits when its stdin closes. Words of a
-command are plain (an operation, a number, a name such as "drip"), "-" for none, or a text as "x"
-and its bytes in hexadecimal. Commands (see tests/support/scripted_servers.h for the meanings):
-
-    dir PATH | file PATH CONTENT LISTED FAULT OFFSET TIMES | rule VERB ARGUMENT ACTION REPLY TIMES
-    transcript -> CONNECTIONS LINE...                                                        (ftp)
-    serve TARGET|- STATUS BODY FRAMING LENGTH FAULT OFFSET RAW CLOSE HEADER...
-    requests -> CONNECTION:LINE:HEADER:...  ...                                              (http)
-"""
+# An FTP or HTTP server whose faults a test scripts, for what real servers will not do on demand:
+# files shorter or longer than listed or announced, transfers broken off, stalled, trickling or
+# endless, replies that refuse or stall, garbage, connections closed without an answer.
+#
+#     scripted_server.py ftp|http
+#
+# It listens on 127.0.0.1 at a free port, prints that port on stdout, then takes commands on stdin,
+# one a line, and answers each with one line on stdout. It exits when its stdin closes. Words of a
+# command are plain (an operation, a number, a name such as "drip"), "-" for none, or a text as "x"
+# and its bytes in hexadecimal. Commands (tests/support/scripted_ftp_server.h and scripted_http_server.h
+# tell what they mean):
+#
+#     dir PATH | file PATH CONTENT LISTED FAULT OFFSET TIMES | rule VERB ARGUMENT ACTION REPLY TIMES
+#     transcript -> CONNECTIONS LINE...                                                        (ftp)
+#     serve TARGET|- STATUS BODY FRAMING LENGTH FAULT OFFSET RAW CLOSE HEADER...
+#     requests -> CONNECTION:LINE:HEADER:...  ...                                              (http)
 
 import collections
 import os
@@ -46,9 +46,8 @@ def hexword(text):
     return "x" + text.encode("latin-1").hex()
 
 
+# A connection: lines and raw bytes, and waiting until the other side closes.
 class Peer:
-    """A connection: CR LF lines and raw bytes, and waiting until the other side closes."""
-
     def __init__(self, sock):
         self.sock, self.data = sock, b""
 

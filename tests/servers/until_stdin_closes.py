@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""Runs a server program that does not watch its stdin (vsftpd) and ends it, with every process
-it started, when this wrapper's stdin closes or the program exits.
-
-Usage: until_stdin_closes.py PROGRAM [ARGUMENT...]
-"""
+# Runs a server program that does not watch its stdin (vsftpd) and ends it, with every process
+# it started, when this wrapper's stdin closes or the program exits.
+#
+# Usage: until_stdin_closes.py PROGRAM [ARGUMENT...]
 
 import os
 import signal
@@ -14,7 +13,7 @@ import threading
 
 def main():
     if len(sys.argv) < 2:
-        sys.exit(__doc__)
+        sys.exit("usage: until_stdin_closes.py PROGRAM [ARGUMENT...]")
     # A session of its own, so that the program's own children (one per FTP session) go too.
     child = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, start_new_session=True)
     closed = threading.Event()

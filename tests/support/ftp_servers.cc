@@ -39,30 +39,23 @@ std::size_t CountVerb(const std::vector<std::string>& transcript, const std::str
 }
 
 PyFtpServer::PyFtpServer(const PyFtpServerOptions& options) {
-  std::vector<std::string> argv = {
-      kPython,        std::string(FR_TEST_SERVERS_DIR) + "/ftp_server.py",
-      "--root",       options.root,
-      "--transcript", work_ / "transcript.txt"};
-  for (const auto& [name, password] : options.users) {
-    argv.push_back("--user");
-    argv.push_back(name + ":" + password);
-  }
+  std::vector<std::string> argv = {kPython,        FR_TEST_SERVERS_DIR "/ftp_server.py",
+                                   "--root",       options.root,
+                                   "--transcript", work_ / "transcript.txt"};
+  for (const auto& [name, password] : options.users)
+    argv.push_back("--user=" + name + ":" + password);
   if (options.anonymous) argv.push_back("--anonymous");
   if (!options.mlsd) argv.push_back("--no-mlsd");
   if (!options.tlsCert.empty()) {
-    for (const std::string& arg :
-         {std::string("--tls-cert"), options.tlsCert, std::string("--tls-key"), options.tlsKey}) {
-      argv.push_back(arg);
-    }
+    argv.insert(argv.end(), {"--tls-cert", options.tlsCert, "--tls-key", options.tlsKey});
   }
   WriteFile(work_ / "transcript.txt", "");
   process_ = std::make_unique<ChildProcess>(argv, work_ / "stderr.txt");
-  const std::optional<std::string> line = process_->ReadLine(kStartLimit);
-  if (!line || line->empty() || line->find_first_not_of("0123456789") != std::string::npos) {
+  port_ = ReadPort(*process_);
+  if (port_ == 0) {
     process_->Stop();
     throw std::runtime_error("the FTP server did not start: " + ErrorLog());
   }
-  port_ = static_cast<std::uint16_t>(std::stoul(*line));
 }
 
 PyFtpServer::~PyFtpServer() {
@@ -106,45 +99,22 @@ VsftpdServer::VsftpdServer(const std::string& root) {
   // separation: the only way it runs unprivileged and as root alike), passive ports chosen by
   // the system, every command logged.
   WriteFile(config,
-            "listen=YES\n"
-            "listen_ipv6=NO\n"
-            "listen_address=127.0.0.1\n"
+            "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nbackground=NO\n"
+            "run_as_launching_user=YES\nseccomp_sandbox=NO\nanonymous_enable=YES\n"
+            "no_anon_password=YES\nlocal_enable=NO\nwrite_enable=NO\npasv_enable=YES\n"
+            "port_enable=YES\nuse_localtime=NO\nsyslog_enable=NO\nxferlog_enable=YES\n"
+            "xferlog_std_format=NO\nlog_ftp_protocol=YES\nftpd_banner=Test server ready.\n"
             "listen_port=" +
-                std::to_string(port_) +
-                "\n"
-                "background=NO\n"
-                "run_as_launching_user=YES\n"
-                "seccomp_sandbox=NO\n"
-                "anonymous_enable=YES\n"
-                "no_anon_password=YES\n"
-                "anon_root=" +
-                root +
-                "\n"
-                "local_enable=NO\n"
-                "write_enable=NO\n"
-                "pasv_enable=YES\n"
-                "port_enable=YES\n"
-                "use_localtime=NO\n"
-                "syslog_enable=NO\n"
-                "xferlog_enable=YES\n"
-                "xferlog_std_format=NO\n"
-                "log_ftp_protocol=YES\n"
-                "vsftpd_log_file=" +
-                (work_ / "vsftpd.log") +
-                "\n"
-                "ftpd_banner=Test server ready.\n");
+                std::to_string(port_) + "\nanon_root=" + root +
+                "\nvsftpd_log_file=" + work_ / "vsftpd.log" + "\n");
   WriteFile(work_ / "vsftpd.log", "");
   process_ = std::make_unique<ChildProcess>(
       std::vector<std::string>{kPython, std::string(FR_TEST_SERVERS_DIR) + "/until_stdin_closes.py",
                                kProgram, config},
       work_ / "stderr.txt");
-  const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-  while (!LoopbackAccepts(port_)) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      process_->Stop();
-      throw std::runtime_error("vsftpd did not start: " + ReadFile(work_ / "stderr.txt"));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!AcceptsWithin(port_, kStartLimit)) {
+    process_->Stop();
+    throw std::runtime_error("vsftpd did not start: " + ReadFile(work_ / "stderr.txt"));
   }
 }
 
@@ -166,10 +136,6 @@ std::vector<std::string> VsftpdServer::Transcript() const {
     commands.push_back(command);
   }
   return commands;
-}
-
-std::size_t VsftpdServer::CountCommands(const std::string& verb) const {
-  return CountVerb(Transcript(), verb);
 }
 
 }  // namespace testing_support

@@ -70,7 +70,6 @@ class VsftpdServer {
   // The commands received so far, as PyFtpServer gives them. The probe connection the
   // constructor makes to see the server up shows no command.
   std::vector<std::string> Transcript() const;
-  std::size_t CountCommands(const std::string& verb) const;
 
  private:
   TempDir work_;

@@ -70,15 +70,10 @@ http {
       std::vector<std::string>{kProgram, "-p", work + "/", "-c", work + "/nginx.conf", "-e",
                                work + "/error.log"},
       work_ / "stderr.txt");
-  const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-  while (!LoopbackAccepts(port_)) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(process_->pid(), SIGTERM);
-      process_->Stop();
-      throw std::runtime_error("nginx did not start: " + ReadFile(work_ / "stderr.txt") +
-                               ErrorLog());
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!AcceptsWithin(port_, kStartLimit)) {
+    kill(process_->pid(), SIGTERM);
+    process_->Stop();
+    throw std::runtime_error("nginx did not start: " + ReadFile(work_ / "stderr.txt") + ErrorLog());
   }
 }
 

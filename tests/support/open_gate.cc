@@ -83,11 +83,6 @@ void OpenGate::Release() {
   heldOpen_.reset();
 }
 
-std::vector<OpenGate::Open> OpenGate::Seen() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return seen_;
-}
-
 void OpenGate::Allow(int eventFd) {
   fanotify_response response{};
   response.fd = eventFd;
@@ -119,7 +114,6 @@ void OpenGate::Watch() {
       }
       Open open{event->pid, PathOf(event->fd)};
       std::lock_guard<std::mutex> lock(mutex_);
-      seen_.push_back(open);
       if (heldFd_ < 0 && matcher_ && matcher_(open)) {
         matcher_ = nullptr;
         heldFd_ = event->fd;

@@ -47,23 +47,19 @@ class OpenGate {
   void HoldFirst(Matcher matcher);
   // Waits until an open is held and returns it; nullopt when none came within `timeout`.
   std::optional<Open> WaitHeld(std::chrono::milliseconds timeout);
-  // Lets the held open go (the gate stays disarmed until the next HoldFirst).
-  void Release();
-  // Every open by another process seen so far, held or not, in order.
-  std::vector<Open> Seen() const;
 
  private:
+  void Release();
   void Watch();
   void Allow(int eventFd);
 
   int group_ = -1;
   int stop_ = -1;  // an eventfd: readable once the gate is being destroyed
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable held_;
   Matcher matcher_;
   std::optional<Open> heldOpen_;
   int heldFd_ = -1;
-  std::vector<Open> seen_;
   std::thread watcher_;
 };
 

@@ -202,14 +202,27 @@ bool LoopbackAccepts(std::uint16_t port) {
   return ok;
 }
 
-ScriptedServerProcess::ScriptedServerProcess(const char* protocol)
-    : child_({"/usr/bin/python3", FR_TEST_SERVERS_DIR "/scripted_server.py", protocol}) {
-  signal(SIGPIPE, SIG_IGN);  // a server that died fails the next command, not the whole test
-  const std::optional<std::string> line = child_.ReadLine(std::chrono::seconds(30));
-  if (!line || line->empty() || line->find_first_not_of("0123456789") != std::string::npos) {
-    throw std::runtime_error("the scripted server did not start");
+bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!LoopbackAccepts(port)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  port_ = static_cast<std::uint16_t>(std::stoul(*line));
+  return true;
+}
+
+std::uint16_t ReadPort(ChildProcess& child) {
+  const std::optional<std::string> line = child.ReadLine(std::chrono::seconds(30));
+  const bool number = line && !line->empty() && line->size() <= 5 &&
+                      line->find_first_not_of("0123456789") == std::string::npos;
+  return number ? static_cast<std::uint16_t>(std::stoul(*line)) : 0;
+}
+
+ScriptedServerProcess::ScriptedServerProcess(const char* protocol)
+    : child_({"/usr/bin/python3", FR_TEST_SERVERS_DIR "/scripted_server.py", protocol}),
+      port_(ReadPort(child_)) {
+  signal(SIGPIPE, SIG_IGN);  // a server that died fails the next command, not the whole test
+  if (port_ == 0) throw std::runtime_error("the scripted server did not start");
 }
 
 std::vector<std::string> ScriptedServerProcess::Call(const std::vector<std::string>& words) {

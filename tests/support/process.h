@@ -56,6 +56,10 @@ class ChildProcess {
 // takes it), and whether something accepts connections at a port.
 std::uint16_t FreeLoopbackPort();
 bool LoopbackAccepts(std::uint16_t port);
+// Waits until something accepts connections at `port`; false when nothing did within `limit`.
+bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit);
+// The port a server child prints as its first line; 0 when none came within 30 seconds.
+std::uint16_t ReadPort(ChildProcess& child);
 
 // tests/servers/scripted_server.py serving `protocol` ("ftp" or "http"), driven command by command.
 class ScriptedServerProcess {

@@ -110,8 +110,8 @@ bool TestConfig::GetDword(const char* name, std::uint32_t* value) {
   return GetMailServerProperty(server_, processor_.c_str(), name, value, &size, &type) != 0;
 }
 
-bool TestConfig::WaitForDwordOtherThan(const char* name, std::uint32_t unlike,
-                                       std::uint32_t* value, std::chrono::seconds limit) {
+bool TestConfig::WaitForDwordOtherThan(const char* name, std::uint32_t unlike, std::uint32_t* value,
+                                       std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (GetDword(name, value) && *value != unlike) return true;
