@@ -1,11 +1,11 @@
 #include "support/ftp_servers.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace testing_support {
 
@@ -108,17 +108,19 @@ VsftpdServer::VsftpdServer(const std::string& root) {
                 std::to_string(port_) + "\nanon_root=" + root +
                 "\nvsftpd_log_file=" + work_ / "vsftpd.log" + "\n");
   WriteFile(work_ / "vsftpd.log", "");
-  process_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{kPython, std::string(FR_TEST_SERVERS_DIR) + "/until_stdin_closes.py",
-                               kProgram, config},
-      work_ / "stderr.txt");
+  // Started directly: its session processes end with it (vsftpd sees to that), and it ends with
+  // the test, through the child's parent-death signal, or with this object, through SIGTERM.
+  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{kProgram, config},
+                                            work_ / "stderr.txt");
   if (!AcceptsWithin(port_, kStartLimit)) {
+    kill(process_->pid(), SIGTERM);
     process_->Stop();
     throw std::runtime_error("vsftpd did not start: " + ReadFile(work_ / "stderr.txt"));
   }
 }
 
 VsftpdServer::~VsftpdServer() {
+  kill(process_->pid(), SIGTERM);
   process_->Stop();
 }
 
