@@ -119,9 +119,9 @@ TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
     EXPECT_EQ(program_test::RunUpdater({"get", "MailFilter0", name}, harness.config()).out, "0\n")
         << name;
   }
-  EXPECT_EQ(program_test::RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, harness.config())
-                .status,
-            1);
+  EXPECT_EQ(
+      program_test::RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, harness.config()).status,
+      1);
   EXPECT_FALSE(FileExists(harness.Definitions() + "/trigger.crc"));
 
   // 1024 bytes a second at least
@@ -284,6 +284,9 @@ TEST(HostileServer, HttpNamesReachTheirFilesAndRedirectsElsewhereAreNamed) {
   EXPECT_EQ(Occurrences(harness.Log(), "on to another server"), 1u);  // b.dat went there too
   for (const auto& [name, content] : set) EXPECT_EQ(harness.Installed(name), content) << name;
   EXPECT_EQ(elsewhere.RequestLines(2).size(), 2u);
+  // Kept alive from one request to the next: one connection a run.
+  EXPECT_EQ(elsewhere.RequestConnections(), 1u);
+  EXPECT_EQ(http.RequestConnections(), 2u);
 }
 
 }  // namespace

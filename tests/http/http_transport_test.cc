@@ -1,7 +1,7 @@
-// The HTTP transport: a whole update cycle through the exported entry points against nginx; how
-// each kind of failed or odd response maps to its exact entry and which are retried, and that a
-// stop ends the attempts (against the scripted server); names that would leave the backup
-// directory; and https trust.
+// The HTTP transport: how each kind of failed or odd response maps to its exact entry and which
+// are retried, and that a stop ends the attempts (against the scripted server); names that would
+// leave the backup directory; and https trust against nginx. Whole cycles over HTTP run in the
+// end-to-end and hostile-server tests.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "filerepository/filerepository.h"
 #include "host/utility.h"
 #include "http/http_updates.h"
 #include "integrity/crc32.h"
@@ -58,7 +57,6 @@ class HttpTransportTest : public ::testing::Test {
  protected:
   HttpTransportTest() { MakeDirectories(backup_); }
   ~HttpTransportTest() override {
-    StopRepositoryUpdateThread();
     SetInternetTimeouts({});
     SetInternetCaFile(nullptr);
     EXPECT_EQ(CMemoryDebugging::OutstandingBlocks(), blocksBefore_) << "traced blocks leaked";
@@ -81,29 +79,6 @@ class HttpTransportTest : public ::testing::Test {
   LogCapture log_;
   const std::size_t blocksBefore_ = CMemoryDebugging::OutstandingBlocks();
 };
-
-TEST_F(HttpTransportTest, CycleAgainstNginxInstallsTheSetOverOneConnection) {
-  if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
-  const std::string served = dir_ / "served/updates/";
-  WriteFile(served + "a.dat", "alpha");
-  WriteFile(served + "b.dat", std::string(200000, 'b'));
-  WriteFile(served + "rules.cfg", "rules");
-  WriteFile(served + "trigger.crc", ChecksumLine("a.dat", "alpha") +
-                                        ChecksumLine("b.dat", std::string(200000, 'b')) +
-                                        ChecksumLine("rules.cfg", "rules"));
-  NginxServer nginx({dir_ / "served", "", ""});
-  config_.SetText(&UpdateConfig::serverName, nginx.url().c_str());  // makes it the HTTP transport
-  config_.SetDword("UpdateNow", 1);
-  ASSERT_EQ(StartRepositoryUpdateThread(config_.get()), 1u);
-  std::uint32_t value = 0;
-  EXPECT_TRUE(config_.WaitForDwordOtherThan("UpdateNow", 1, &value));  // the pass is over
-  EXPECT_TRUE(log_.Contains(Is(Operation(3002, {"Updating the AntiVirus Display definition files",
-                                                "Updated 3 files: a.dat, b.dat, rules.cfg"}))))
-      << log_.Dump();
-  for (const char* name : {"a.dat", "b.dat", "rules.cfg", "trigger.crc"})
-    EXPECT_EQ(ReadFile(config_.definitionsDir() + "/" + name), ReadFile(served + name)) << name;
-  EXPECT_EQ(nginx.RequestConnections(), 1u);
-}
 
 TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp) {
   // Each name: what the server sends for it, the entry's detail (none when the download succeeds

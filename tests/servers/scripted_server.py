@@ -127,14 +127,11 @@ class FtpSession(socketserver.BaseRequestHandler):
             return reply("250 Directory changed.\r\n")
         if verb == "TYPE":
             return reply("200 Type set.\r\n")
-        if verb in ("EPSV", "PASV"):
+        if verb == "EPSV":
             self.passive = socket.create_server(("127.0.0.1", 0))
-            port = self.passive.getsockname()[1]
-            if verb == "EPSV":
-                return reply("229 Entering Extended Passive Mode (|||%d|)\r\n" % port)
-            return reply("227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n" % (port >> 8, port & 255))
-        if verb in ("MLSD", "LIST"):
-            return self.transfer("150 Opening data connection.\r\n", self.listing(verb == "MLSD"))
+            return reply("229 Entering Extended Passive Mode (|||%d|)\r\n" % self.passive.getsockname()[1])
+        if verb == "MLSD":
+            return self.transfer("150 Opening data connection.\r\n", self.listing())
         if verb == "RETR":
             with lock:
                 found = files.get(path)
@@ -148,18 +145,15 @@ class FtpSession(socketserver.BaseRequestHandler):
             return self.transfer("150 Opening BINARY mode data connection.\r\n", found[0], found)
         return reply("502 Command not implemented.\r\n")
 
-    def listing(self, mlsd):
+    def listing(self):
         lines = []
         with lock:
             for sub in sorted(d for d in dirs if d != "/" and posixpath.dirname(d) == self.cwd):
-                name = posixpath.basename(sub)
-                lines.append("type=dir;modify=20260105123400; " + name if mlsd else
-                             "drwxr-xr-x    2 owner    group        4096 Jan 05 12:34 " + name)
+                lines.append("type=dir;modify=20260105123400; " + posixpath.basename(sub))
             for path, (content, listed, *_) in sorted(files.items()):
                 if posixpath.dirname(path) == self.cwd:
-                    size, name = len(content) if listed is None else listed, posixpath.basename(path)
-                    lines.append("type=file;size=%d;modify=20260105123400; %s" % (size, name) if mlsd
-                                 else "-rw-r--r--    1 owner    group    %10d Jan 05 12:34 %s" % (size, name))
+                    lines.append("type=file;size=%d;modify=20260105123400; %s" % (
+                        len(content) if listed is None else listed, posixpath.basename(path)))
         return "".join(line + "\r\n" for line in lines).encode("latin-1")
 
     def transfer(self, opening, body, fault=None):

@@ -74,26 +74,14 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stderrPath) {
   int inPipe[2];
   int outPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipe2(outPipe, O_CLOEXEC) != 0) {
-    close(inPipe[0]);
-    close(inPipe[1]);
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
-  int err = 2;
-  if (!stderrPath.empty()) {
-    err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  }
-  try {
-    pid_ = Spawn(argv, inPipe[0], outPipe[1], err);
-  } catch (...) {
-    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1]}) close(fd);
-    if (err > 2) close(err);
-    throw;
-  }
-  close(inPipe[0]);
-  close(outPipe[1]);
-  if (err > 2) close(err);
+  const int err = stderrPath.empty()
+                      ? 2
+                      : open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_ = Spawn(argv, inPipe[0], outPipe[1], err);
+  for (int fd : {inPipe[0], outPipe[1], err > 2 ? err : -1}) CloseFd(fd);
   stdinFd_ = inPipe[1];
   stdoutFd_ = outPipe[0];
 }
@@ -161,18 +149,11 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
 
 int ChildProcess::Run(const std::vector<std::string>& argv, const std::string& outputPath,
                       std::chrono::milliseconds timeout) {
-  int out = -1;
-  if (!outputPath.empty()) {
-    out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  }
-  pid_t pid = -1;
-  try {
-    pid = Spawn(argv, -1, out, out);
-  } catch (...) {
-    if (out >= 0) close(out);
-    throw;
-  }
-  if (out >= 0) close(out);
+  int out = outputPath.empty()
+                ? -1
+                : open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t pid = Spawn(argv, -1, out, out);
+  CloseFd(out);
   int status = 0;
   if (!WaitFor(pid, timeout, &status)) {
     kill(pid, SIGKILL);

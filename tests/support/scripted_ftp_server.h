@@ -5,8 +5,8 @@
 // masked, so that a test can count commands. Content and faults may be changed at any time.
 //
 // Without a script it behaves as a small read-only server: USER/PASS (any user and password),
-// PWD, CWD, TYPE, EPSV, PASV, MLSD, LIST, RETR, QUIT (passive mode only); other commands get 502.
-// The working directory starts at "/".
+// PWD, CWD, TYPE, EPSV, MLSD, RETR, QUIT; other commands get 502. The working directory starts at
+// "/".
 #ifndef FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
 #define FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
 
