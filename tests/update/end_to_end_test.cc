@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "filerepository/filerepository.h"
 #include "support/fresh_store.h"

@@ -4,9 +4,7 @@
 #define FILEREPOSITORY_TESTS_UPDATE_LOCAL_TRANSPORT_H_
 
 #include <cstdio>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "host/utility.h"
 #include "integrity/crc32.h"

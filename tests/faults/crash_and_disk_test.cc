@@ -1,9 +1,14 @@
-// A full disk under the backup directory during a download: a failed cycle with a clear log
-// entry, the installed set and its reference left as they were, and the next cycle after the
-// space is freed succeeds by itself. The disk is a small tmpfs the test mounts (root only); a
-// filler file on it takes the space. Without root, a directory in the way fails the writes.
+// Faults of the machine under the updater: the service killed with SIGKILL while it copies a new
+// set into the definitions directory, and started again (an open gate, fanotify, holds it inside
+// the open() of the second copy, so the kill lands at that exact step and the test knows what had
+// been done); a full disk under the backup directory during a download; a directory standing
+// where the updater must write. Each leaves nothing mixed signalled and the installed set and its
+// reference as they were, and the next cycle recovers by itself. The kill and the full disk need
+// root (fanotify, a tmpfs mounted for the test); the directory in the way fails writes without it.
+#include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,10 +16,13 @@
 #include <gtest/gtest.h>
 
 #include "faults/updater_harness.h"
+#include "support/open_gate.h"
 #include "support/small_filesystem.h"
 
 namespace faults {
 namespace {
+
+using testing_support::OpenGate;
 
 TEST(DiskFull, DuringADownloadNothingIsInstalledAndTheNextCycleAfterFreeingSucceeds) {
   using testing_support::SmallFilesystem;
@@ -82,6 +90,49 @@ TEST(DiskFull, ADirectoryInTheWayFailsTheCycleAndTheNextOneInstalls) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "MailFilter0: updated 3 files\n");
   EXPECT_TRUE(harness.HoldsSet(kNew));
+}
+
+// The old signal was withdrawn before the first copy, so the mixture of old and new files the
+// kill leaves is never signalled; the restarted service reaches the new set by itself and takes
+// none of the files it copied before for tampered ones.
+TEST(CrashRecovery, KilledMidCopyNothingMixedIsSignalledAndTheRestartRecovers) {
+  if (const std::string why = OpenGate::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const FileSet kOld = {{"a.dat", "alpha, first"}, {"b.dat", "bravo, first"}, {"c.cfg", "c, 1"}};
+  const FileSet kNew = {{"a.dat", "alpha, second"}, {"b.dat", "bravo, second"}, {"c.cfg", "c, 2"}};
+  UpdaterHarness harness;
+  harness.Configure();
+  harness.Publish(kOld);
+  ASSERT_EQ(harness.Once().status, 0);
+  ASSERT_TRUE(harness.HoldsSet(kOld));
+  {
+    OpenGate gate({harness.Definitions(), harness.Backup()});
+    int copies = 0;
+    gate.HoldFirst([&](const OpenGate::Open& open) {
+      return open.path.starts_with(harness.Definitions() + "/.copy-") && ++copies == 2;
+    });
+    harness.Publish(kNew);
+    Updater service({"run", "-c", harness.config()});
+    ASSERT_TRUE(gate.WaitHeld(std::chrono::minutes(2)).has_value()) << service.Err();
+    service.Signal(SIGKILL);
+    ASSERT_EQ(service.Wait(), -1) << "the service ended before it was killed:\n" << service.Err();
+  }
+  EXPECT_FALSE(FileExists(harness.Definitions() + "/trigger.crc"));
+  EXPECT_EQ(harness.Installed("a.dat"), kNew.at("a.dat"));
+  EXPECT_EQ(harness.Installed("b.dat"), kOld.at("b.dat"));
+  EXPECT_TRUE(SignalledSetIsWhole(harness.Definitions()));
+  auto leftovers = [&] {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(harness.Definitions())) {
+      count += entry.path().filename().string().ends_with(".partial") ? 1 : 0;
+    }
+    return count;
+  };
+  EXPECT_EQ(leftovers(), 1u) << "the held copy's temporary file";
+
+  Updater restarted({"run", "-c", harness.config()});
+  EXPECT_TRUE(harness.ConvergeAndStop(restarted, kNew));
+  EXPECT_EQ(Occurrences(harness.Log(), "Invalid Mail Filterdefinition files"), 0u) << harness.Log();
+  EXPECT_EQ(leftovers(), 0u);
 }
 
 }  // namespace
