@@ -105,14 +105,14 @@ TEST(CrashRecovery, KilledMidCopyNothingMixedIsSignalledAndTheRestartRecovers) {
   ASSERT_EQ(harness.Once().status, 0);
   ASSERT_TRUE(harness.HoldsSet(kOld));
   {
-    OpenGate gate({harness.Definitions(), harness.Backup()});
-    int copies = 0;
-    gate.HoldFirst([&](const OpenGate::Open& open) {
-      return open.path.starts_with(harness.Definitions() + "/.copy-") && ++copies == 2;
-    });
     harness.Publish(kNew);
+    OpenGate gate({harness.Definitions(), harness.Backup()});
     Updater service({"run", "-c", harness.config()});
-    ASSERT_TRUE(gate.WaitHeld(std::chrono::minutes(2)).has_value()) << service.Err();
+    int copies = 0;
+    const auto secondCopy = [&](const OpenGate::Open& open) {
+      return open.path.starts_with(harness.Definitions() + "/.copy-") && ++copies == 2;
+    };
+    ASSERT_TRUE(gate.HoldFirst(secondCopy, std::chrono::minutes(2))) << service.Err();
     service.Signal(SIGKILL);
     ASSERT_EQ(service.Wait(), -1) << "the service ended before it was killed:\n" << service.Err();
   }
