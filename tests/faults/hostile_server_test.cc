@@ -38,23 +38,12 @@ std::string Beside(const UpdaterHarness& harness, const std::string& name) {
   return (std::filesystem::path(harness.Root()).parent_path() / name).string();
 }
 
-// One processor like the harness's, with `network` as the [network] table, `server` and the
-// further processor keys in `extra`. The harness must have been configured once (it keeps the
-// backup directory's name from that).
-void Reconfigure(UpdaterHarness& harness, const std::string& network, const std::string& server,
-                 const std::string& extra = "") {
-  testing_support::WriteFile(
-      harness.config(),
-      "[store]\npath = \"store.db\"\n[log]\nfile = \"updater.log\"\n[network]\n" + network +
-          "[[processor]]\nname = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nserver = \"" +
-          server + "\"\nremote_dir = \"updates\"\nuser = \"updater\"\n" +
-          // The password occurs in the display name: masking must leave our own texts alone.
-          "password = 'Filter'\nroot_dir = \"filter\"\ntrigger_file = \"trigger.crc\"\n" +
-          "extensions = \"dat,cfg\"\n" + extra);
-}
-
-std::string FtpUrl(UpdaterHarness& harness) {
-  return "ftp://127.0.0.1:" + std::to_string(harness.server().port());
+// The harness's processor with the [network] keys of `network`, `server` (the scripted one when
+// empty) and further processor keys. The password occurs in the display name ("Mail Filter"):
+// masking it must leave our own texts alone.
+void Configure(UpdaterHarness& harness, const std::string& network, const std::string& server,
+               const std::string& extra = "") {
+  harness.Configure("backup", "text", "Filter", network, server, extra);
 }
 
 // The peak resident memory of a running process (VmHWM), in bytes; 0 when it cannot be read.
@@ -76,8 +65,7 @@ TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
   harness.Publish(kSet);
   harness.server().AddFile("/updates/a.dat",
                            ScriptedFile{kSet.at("a.dat"), {}, ScriptedFile::Fault::kDripAfter, 1});
-  harness.Configure();
-  Reconfigure(harness, "stall_timeout_ms = 60000\nmin_rate_bytes_per_s = 0\n", FtpUrl(harness));
+  Configure(harness, "stall_timeout_ms = 60000\nmin_rate_bytes_per_s = 0\n", "");
   const std::string abandoned = "Updating the \"\"updates/a.dat\"\" file | 12017";
   const std::string suspended =
       "Updating the \"\"updates\\a.dat\"\" file | Service shutting down.  Update process "
@@ -125,7 +113,7 @@ TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
   EXPECT_FALSE(FileExists(harness.Definitions() + "/trigger.crc"));
 
   // 1024 bytes a second at least
-  Reconfigure(harness, "stall_timeout_ms = 2000\n", FtpUrl(harness), "retries = 0\n");
+  Configure(harness, "stall_timeout_ms = 2000\n", "", "retries = 0\n");
   start = Clock::now();
   EXPECT_EQ(harness.Once().status, 1);
   EXPECT_LT(Clock::now() - start, 60s);  // far below the 300 s the whole file would take
@@ -153,11 +141,10 @@ TEST(HostileServer, FilesTooLargeToHoldAreRefusedInBothSlotsAtOnce) {
              {200, "", {}, "3221225472", {}, ScriptedResponse::Fault::kEndlessAfter, 0, {}, false});
   http.ServeBody("/updates/trigger.crc", TriggerFor(honest));
   for (const auto& [name, content] : honest) http.ServeBody("/updates/" + name, content);
-  harness.Configure();
-  Reconfigure(harness, "stall_timeout_ms = 10000\n", FtpUrl(harness),
-              "[[processor]]\nname = \"Other\"\nserver = \"" + http.url() +
-                  "\"\nremote_dir = \"updates\"\nroot_dir = \"other\"\n"
-                  "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n");
+  Configure(harness, "stall_timeout_ms = 10000\n", "",
+            "[[processor]]\nname = \"Other\"\nserver = \"" + http.url() +
+                "\"\nremote_dir = \"updates\"\nroot_dir = \"other\"\n"
+                "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n");
   const std::string other = Beside(harness, "other");
 
   // A service run, so that its memory can be read while it lives, until `done` holds.
@@ -211,17 +198,15 @@ TEST(HostileServer, FtpOverTlsInActiveModeIsRefusedAtOnce) {
       {served, {{"updater", "Filter"}}, false, true, certs.serverCert, certs.serverKey});
   const std::string url = "ftps://127.0.0.1:" + std::to_string(server.port());
   const std::string network = "stall_timeout_ms = 30000\nca_file = \"" + certs.caCert + "\"\n";
-  harness.Configure();
-
-  Reconfigure(harness, network, url, "passive = false\n");
+  Configure(harness, network, url, "passive = false\n");
   const Result refused = harness.Once();
   EXPECT_EQ(refused.status, 2);
-  EXPECT_THAT(refused.err, HasSubstr(harness.config() + ":18: processor.passive = false cannot "
+  EXPECT_THAT(refused.err, HasSubstr(harness.config() + ":20: processor.passive = false cannot "
                                                         "serve the ftps:// server"));
   EXPECT_THAT(refused.err, HasSubstr("use passive = true"));
   EXPECT_EQ(server.Connections(), 0u);
 
-  Reconfigure(harness, network, url);
+  Configure(harness, network, url);
   const auto setPassive = [&](const char* value) {
     return program_test::RunUpdater({"set", "MailFilter0", "PassiveFtp", value}, harness.config())
         .status;
@@ -265,15 +250,13 @@ TEST(HostileServer, HttpNamesReachTheirFilesAndRedirectsElsewhereAreNamed) {
   http.ServeBody("/updates/q%3Fx.dat", set.at("q?x.dat"));
   http.ServeBody("/updates/100%25.dat", set.at("100%.dat"));
   http.ServeBody("/updates/%231.dat", set.at("#1.dat"));
-  harness.Configure();
-
-  Reconfigure(harness, "", http.url());  // the system's store does not know the test authority
+  Configure(harness, "", http.url());  // the system's store does not know the test authority
   EXPECT_EQ(harness.Once().status, 1);
   EXPECT_EQ(Occurrences(harness.Log(), "Updating the \"\"updates\\trigger.crc\"\" file | 3"), 1u)
       << harness.Log();
   EXPECT_TRUE(elsewhere.RequestLines().empty());
 
-  Reconfigure(harness, "ca_file = \"" + certs.caCert + "\"\n", http.url());
+  Configure(harness, "ca_file = \"" + certs.caCert + "\"\n", http.url());
   EXPECT_EQ(harness.Once().status, 0) << harness.Log();
   EXPECT_EQ(Occurrences(harness.Log(),
                         "Updating the \"\"updates\\trigger.crc\"\" file | The "

@@ -65,18 +65,23 @@ class UpdaterHarness {
     server_.AddFile("/updates/trigger.crc", TriggerFor(files));
   }
 
-  // `password` is written as a TOML literal: no single quote.
+  // One processor: `backupDir`, the log's `logFormat`, the login `password` (written as a TOML
+  // literal: no single quote), the [network] table's keys, `server` (the scripted one when empty)
+  // and `extra` processor keys.
   void Configure(const std::string& backupDir = "backup", const std::string& logFormat = "text",
-                 const std::string& password = "s3cret-updates-pass") {
+                 const std::string& password = "s3cret-updates-pass",
+                 const std::string& network = "stall_timeout_ms = 5000\n",
+                 const std::string& server = "", const std::string& extra = "") {
     backupDir_ = backupDir;
+    const std::string url =
+        server.empty() ? "ftp://127.0.0.1:" + std::to_string(server_.port()) : server;
     testing_support::WriteFile(
         config_, "[store]\npath = \"store.db\"\n[log]\nfile = \"updater.log\"\nformat = \"" +
-                     logFormat + "\"\n[network]\nstall_timeout_ms = 5000\n[[processor]]\n" +
-                     "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nserver = " +
-                     "\"ftp://127.0.0.1:" + std::to_string(server_.port()) +
+                     logFormat + "\"\n[network]\n" + network + "[[processor]]\n" +
+                     "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nserver = \"" + url +
                      "\"\nremote_dir = \"updates\"\nuser = \"updater\"\npassword = '" + password +
                      "'\nroot_dir = \"filter\"\nbackup_dir = \"" + backupDir +
-                     "\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n");
+                     "\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n" + extra);
   }
 
   Result Once() { return program_test::RunUpdater({"once"}, config_); }
