@@ -107,12 +107,9 @@ class FtpSession(socketserver.BaseRequestHandler):
 
     def command(self, verb, argument):
         reply = self.peer.send
-        if verb == "USER":
-            self.logged_in = False
-            return reply("331 Password required.\r\n")
-        if verb == "PASS":
-            self.logged_in = True
-            return reply("230 Logged in.\r\n")
+        if verb in ("USER", "PASS"):
+            self.logged_in = verb == "PASS"
+            return reply("230 Logged in.\r\n" if self.logged_in else "331 Password required.\r\n")
         if verb == "QUIT":
             return reply("221 Goodbye.\r\n") and False
         if not self.logged_in:
@@ -120,9 +117,7 @@ class FtpSession(socketserver.BaseRequestHandler):
         path = posixpath.normpath(posixpath.join(self.cwd, argument)).replace("//", "/")
         if verb == "PWD":
             return reply('257 "%s" is the current directory.\r\n' % self.cwd)
-        if verb == "CWD":
-            if path not in dirs:
-                return reply("550 No such directory.\r\n")
+        if verb == "CWD" and path in dirs:
             self.cwd = path
             return reply("250 Directory changed.\r\n")
         if verb == "TYPE":
@@ -131,19 +126,16 @@ class FtpSession(socketserver.BaseRequestHandler):
             self.passive = socket.create_server(("127.0.0.1", 0))
             return reply("229 Entering Extended Passive Mode (|||%d|)\r\n" % self.passive.getsockname()[1])
         if verb == "MLSD":
-            return self.transfer("150 Opening data connection.\r\n", self.listing())
-        if verb == "RETR":
-            with lock:
-                found = files.get(path)
-                faulty = found and found[2] != "none" and found[4] != 0
-                if faulty and found[4] > 0:
-                    found[4] -= 1
-            if not found:
-                return reply("550 No such file.\r\n")
-            if not faulty:
-                return self.transfer("150 Opening data connection.\r\n", found[0])
-            return self.transfer("150 Opening BINARY mode data connection.\r\n", found[0], found)
-        return reply("502 Command not implemented.\r\n")
+            return self.transfer(self.listing())
+        with lock:
+            found = files.get(path) if verb == "RETR" else None
+            faulty = found and found[2] != "none" and found[4] != 0
+            if faulty and found[4] > 0:
+                found[4] -= 1
+        if found:
+            return self.transfer(found[0], found if faulty else None)
+        return reply("550 No such file or directory.\r\n" if verb in ("CWD", "RETR")
+                     else "502 Command not implemented.\r\n")
 
     def listing(self):
         lines = []
@@ -156,8 +148,8 @@ class FtpSession(socketserver.BaseRequestHandler):
                         len(content) if listed is None else listed, posixpath.basename(path)))
         return "".join(line + "\r\n" for line in lines).encode("latin-1")
 
-    def transfer(self, opening, body, fault=None):
-        if not self.peer.send(opening):
+    def transfer(self, body, fault=None):
+        if not self.peer.send("150 Opening data connection.\r\n"):
             return False
         data = None
         if self.passive:

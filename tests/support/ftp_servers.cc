@@ -1,6 +1,5 @@
 #include "support/ftp_servers.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -86,58 +85,6 @@ std::size_t PyFtpServer::Connections() const {
 
 std::string PyFtpServer::ErrorLog() const {
   return ReadFile(work_ / "stderr.txt");
-}
-
-bool VsftpdServer::Available() {
-  return access(kProgram, X_OK) == 0;
-}
-
-VsftpdServer::VsftpdServer(const std::string& root) {
-  port_ = FreeLoopbackPort();
-  const std::string config = work_ / "vsftpd.conf";
-  // Anonymous read-only service of `root` as the launching user (no chroot, no privilege
-  // separation: the only way it runs unprivileged and as root alike), passive ports chosen by
-  // the system, every command logged.
-  WriteFile(config,
-            "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nbackground=NO\n"
-            "run_as_launching_user=YES\nseccomp_sandbox=NO\nanonymous_enable=YES\n"
-            "no_anon_password=YES\nlocal_enable=NO\nwrite_enable=NO\npasv_enable=YES\n"
-            "port_enable=YES\nuse_localtime=NO\nsyslog_enable=NO\nxferlog_enable=YES\n"
-            "xferlog_std_format=NO\nlog_ftp_protocol=YES\nftpd_banner=Test server ready.\n"
-            "listen_port=" +
-                std::to_string(port_) + "\nanon_root=" + root +
-                "\nvsftpd_log_file=" + work_ / "vsftpd.log" + "\n");
-  WriteFile(work_ / "vsftpd.log", "");
-  // Started directly: its session processes end with it (vsftpd sees to that), and it ends with
-  // the test, through the child's parent-death signal, or with this object, through SIGTERM.
-  process_ = std::make_unique<ChildProcess>(std::vector<std::string>{kProgram, config},
-                                            work_ / "stderr.txt");
-  if (!AcceptsWithin(port_, kStartLimit)) {
-    kill(process_->pid(), SIGTERM);
-    process_->Stop();
-    throw std::runtime_error("vsftpd did not start: " + ReadFile(work_ / "stderr.txt"));
-  }
-}
-
-VsftpdServer::~VsftpdServer() {
-  kill(process_->pid(), SIGTERM);
-  process_->Stop();
-}
-
-std::vector<std::string> VsftpdServer::Transcript() const {
-  // Lines such as: ... [pid 7] [ftp] FTP command: Client "127.0.0.1", "USER anonymous"
-  static const std::string kMarker = "FTP command: Client \"";
-  std::vector<std::string> commands;
-  for (const std::string& line : Lines(ReadFile(work_ / "vsftpd.log"))) {
-    const std::size_t marker = line.find(kMarker);
-    if (marker == std::string::npos) continue;
-    const std::size_t open = line.find(", \"", marker + kMarker.size());
-    if (open == std::string::npos || line.size() < open + 4 || line.back() != '"') continue;
-    std::string command = line.substr(open + 3, line.size() - open - 4);
-    if (command.compare(0, 5, "PASS ") == 0) command = "PASS ****";
-    commands.push_back(command);
-  }
-  return commands;
 }
 
 }  // namespace testing_support
