@@ -33,21 +33,22 @@ NginxServer::NginxServer(const NginxOptions& options) {
   port_ = FreeLoopbackPort();
   const std::string work = work_.path();
   // One process, in the foreground, as the launching user; every path it writes is ours.
+  // Paths are relative to the prefix, work_.
   std::string config = R"(daemon off;
 master_process off;
 worker_processes 1;
-pid @WORK@/nginx.pid;
-error_log @WORK@/error.log info;
+pid nginx.pid;
+error_log error.log info;
 events { worker_connections 64; }
 http {
   default_type application/octet-stream;
   log_format transcript '$connection $request';
-  access_log @WORK@/access.log transcript;
-  client_body_temp_path @WORK@/body;
-  proxy_temp_path @WORK@/proxy;
-  fastcgi_temp_path @WORK@/fastcgi;
-  uwsgi_temp_path @WORK@/uwsgi;
-  scgi_temp_path @WORK@/scgi;
+  access_log access.log transcript;
+  client_body_temp_path body;
+  proxy_temp_path proxy;
+  fastcgi_temp_path fastcgi;
+  uwsgi_temp_path uwsgi;
+  scgi_temp_path scgi;
   keepalive_timeout 120s;
   server {
     listen 127.0.0.1:@PORT@@SSL@;
@@ -55,13 +56,13 @@ http {
 @CERTIFICATE@  }
 }
 )";
-  const std::string certificate = "    ssl_certificate " + options.tlsCert +
-                                  ";\n    ssl_certificate_key " + options.tlsKey + ";\n";
-  ReplaceAll(config, "@WORK@", work);
   ReplaceAll(config, "@PORT@", std::to_string(port_));
   ReplaceAll(config, "@SSL@", tls_ ? " ssl" : "");
   ReplaceAll(config, "@ROOT@", options.root);
-  ReplaceAll(config, "@CERTIFICATE@", tls_ ? certificate : "");
+  ReplaceAll(config, "@CERTIFICATE@",
+             tls_ ? "    ssl_certificate " + options.tlsCert + ";\n    ssl_certificate_key " +
+                        options.tlsKey + ";\n"
+                  : "");
   WriteFile(work_ / "nginx.conf", config);
   WriteFile(work_ / "access.log", "");
   // Started directly, not through a wrapper: with master_process off nginx is one process that
