@@ -5,7 +5,6 @@
 #define FILEREPOSITORY_TESTS_FAULTS_UPDATER_HARNESS_H_
 
 #include <libdeflate.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <map>
@@ -113,24 +112,6 @@ class UpdaterHarness {
              << "the reference trigger file is \"" << ReadFile(Backup() + "/trigger.crc") << '"';
     }
     return SignalledSetIsWhole(Definitions());
-  }
-
-  // Waits until a running service has installed `files`, then stops it with SIGTERM; succeeds
-  // when both happened and it exited with status 0.
-  testing::AssertionResult ConvergeAndStop(Updater& service, const FileSet& files) {
-    // A stop signal is the service's to handle only once it has started its workers (it says so
-    // on stderr); before, it ends the process as it would end any.
-    const bool converged =
-        Eventually(
-            [&] { return service.Err().find("updating MailFilter0 (") != std::string::npos; }) &&
-        Eventually([&] { return static_cast<bool>(HoldsSet(files)); });
-    service.Signal(SIGTERM);
-    const int status = service.Wait();
-    if (converged && status == 0) return testing::AssertionSuccess();
-    return testing::AssertionFailure()
-           << "the service " << (converged ? "" : "did not converge, ") << "exited with " << status
-           << ": " << HoldsSet(files).message() << "\n"
-           << service.Err();
   }
 
  private:

@@ -224,11 +224,8 @@ TEST_F(EndToEndTest, HostileTriggerFilesFailTheCycleAndInstallNothing) {
   EXPECT_TRUE(log.Contains(Is(Error(3001, {"Updating the \"\"trigger.crc\"\" file", "13"}))))
       << log.Dump();
   EXPECT_EQ(config_.callbacks().nothingToAbsorbCalls.load(), 1);
-  // Names that would escape the directories, or name the updater's own files: the program's
-  // Security scenario (tests/faults/security_test.cc).
-  for (const LogEntry& entry : log.entries())  // the password is never logged
-    for (const std::string& text : entry.texts)
-      EXPECT_EQ(text.find("s3cret-pass"), std::string::npos);
+  // Names that would escape the directories, or name the updater's own files, and the password
+  // in the log: the program's Security scenarios (tests/faults/security_test.cc).
 }
 
 TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) {
