@@ -61,26 +61,12 @@ PyFtpServer::~PyFtpServer() {
   process_->Stop();
 }
 
-std::vector<std::string> PyFtpServer::TranscriptLines() const {
-  return Lines(ReadFile(work_ / "transcript.txt"));
-}
-
 std::vector<std::string> PyFtpServer::Transcript() const {
-  std::vector<std::string> commands;
-  for (std::string& line : TranscriptLines()) {
-    if (line != "*CONNECT*") commands.push_back(std::move(line));
-  }
-  return commands;
+  return Lines(ReadFile(work_ / "transcript.txt"));
 }
 
 std::size_t PyFtpServer::CountCommands(const std::string& verb) const {
   return CountVerb(Transcript(), verb);
-}
-
-std::size_t PyFtpServer::Connections() const {
-  std::size_t count = 0;
-  for (const std::string& line : TranscriptLines()) count += line == "*CONNECT*" ? 1 : 0;
-  return count;
 }
 
 std::string PyFtpServer::ErrorLog() const {

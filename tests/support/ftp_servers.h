@@ -39,14 +39,10 @@ class PyFtpServer {
   std::vector<std::string> Transcript() const;
   // How many commands began with `verb` (upper case, such as "USER" or "MLSD").
   std::size_t CountCommands(const std::string& verb) const;
-  // How many control connections were accepted.
-  std::size_t Connections() const;
   // What the server wrote to its stderr (for failure messages).
   std::string ErrorLog() const;
 
  private:
-  std::vector<std::string> TranscriptLines() const;
-
   TempDir work_;
   std::unique_ptr<ChildProcess> process_;
   std::uint16_t port_ = 0;
