@@ -8,6 +8,8 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "filerepository/filerepository.h"
 #include "support/fresh_store.h"
@@ -238,42 +240,34 @@ TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) 
   EXPECT_TRUE(log.entries().empty()) << log.Dump();
   config_.callbacks().prepareResult = 1;
 
-  const std::string root = config_.root();
-  const std::string noConfiguration = "Could not establish a working configuration.";
-  Stop();
-  config_.SetText(&UpdateConfig::rootDirectory, "");
-  EXPECT_FALSE(Cycle());
-  EXPECT_TRUE(log.Contains(Is(
-      Error(3001, {"Failed to obtain a name for the  updates root directory.", noConfiguration}))))
-      << log.Dump();
-  Stop();
-  WriteFile(dir_ / "file", "a file where the root should be");
-  config_.SetText(&UpdateConfig::rootDirectory, (dir_ / "file/root").c_str());
-  EXPECT_FALSE(Cycle());
-  EXPECT_TRUE(log.Contains(
-      Is(Error(3001, {dir_ / "file/root root directory not found.", noConfiguration}))))
-      << log.Dump();
-
-  Stop();
-  config_.SetText(&UpdateConfig::rootDirectory, root.c_str());
-  config_.SetText(&UpdateConfig::definitionsDirectory, "blocked/definitions");
+  // Directories that cannot be had: each word set (the worker stopped), the entry, the title and
+  // the start of the detail (the backup directory's detail is the system's error code).
+  const std::string root = config_.root(), none = "Could not establish a working configuration.";
+  WriteFile(dir_ / "file", "a file where a directory should be");
   WriteFile(root + "/blocked", "a file in the way");
-  EXPECT_FALSE(Cycle());
-  EXPECT_TRUE(log.Contains(
-      Is(Error(3001, {"Update the 1 definition files", "Failed to find the CSS directory \"\"" +
-                                                           root + "/blocked/definitions\"\"."}))))
-      << log.Dump();
-  Stop();
-  config_.SetText(&UpdateConfig::definitionsDirectory, "definitions");
-  config_.SetText(&UpdateConfig::backupDirectory, "blocked/backup");
-  log.Clear();
-  EXPECT_FALSE(Cycle());
-  ASSERT_FALSE(log.entries().empty());
-  EXPECT_EQ(
-      log.entries().back().texts[0],
-      "Creating the backup directory \"\"" + root +
-          "/blocked/backup\"\" for the  definitions.  Please create this directory manually.");
-  EXPECT_NE(log.entries().back().texts[1], "0");
+  for (const auto& [word, value, title, detail] :
+       std::vector<std::tuple<const char * UpdateConfig::*, std::string, std::string, std::string>>{
+           {&UpdateConfig::rootDirectory, "",
+            "Failed to obtain a name for the  updates root "
+            "directory.",
+            none},
+           {&UpdateConfig::rootDirectory, dir_ / "file/root",
+            dir_ / "file/root root directory not found.", none},
+           {&UpdateConfig::definitionsDirectory, "blocked/definitions",
+            "Update the 1 definition files",
+            "Failed to find the CSS directory \"\"" + root + "/blocked/definitions\"\"."},
+           {&UpdateConfig::backupDirectory, "blocked/backup",
+            "Creating the backup directory \"\"" + root +
+                "/blocked/backup\"\" for the  definitions.  Please create this directory manually.",
+            "3"}}) {
+    Stop();
+    config_.SetText(&UpdateConfig::rootDirectory, root.c_str());
+    config_.SetText(&UpdateConfig::definitionsDirectory, "definitions");
+    config_.SetText(word, value.c_str());
+    log.Clear();
+    EXPECT_FALSE(Cycle());
+    EXPECT_TRUE(log.Contains(Is(Error(3001, {title, detail})))) << log.Dump();
+  }
 
   // The hook's result is ANDed bitwise into the cycle's: 2 is not success.
   Stop();
