@@ -11,8 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <iterator>
 #include <cerrno>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -214,13 +215,8 @@ std::vector<std::string> ScriptedServerProcess::Call(const std::vector<std::stri
   std::optional<std::string> answer;
   if (child_.Send(command)) answer = child_.ReadLine(std::chrono::seconds(30));
   if (!answer) throw std::runtime_error("the scripted server does not answer " + words[0]);
-  std::vector<std::string> parts;
-  for (std::size_t at = 0; at < answer->size();) {
-    const std::size_t end = std::min(answer->find(' ', at), answer->size());
-    parts.push_back(answer->substr(at, end - at));
-    at = end + 1;
-  }
-  return parts;
+  std::istringstream in(*answer);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 std::string ScriptedServerProcess::Word(const std::optional<std::string>& text) {

@@ -1,4 +1,11 @@
-// Directory search with the Windows matching rules, sorted by name in byte order.
+// The platform's files: directory search with the Windows matching rules, sorted by name in byte
+// order; and copying a file over another, the installation's step that must never leave a
+// half-written definition file behind.
+#include <errno.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -8,8 +15,63 @@
 
 namespace {
 
+using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
+
+auto EntryCount(const std::string& directory) {
+  using std::filesystem::directory_iterator;
+  return std::distance(directory_iterator(directory), directory_iterator());
+}
+
+// Bytes that no two offsets share within a copy buffer, so a chunk written twice or skipped
+// shows in the comparison.
+std::string PatternedBytes(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+int g_writesLeft = 0;
+ssize_t WriteUntilDiskFull(int fd, const void* buffer, std::size_t count) {
+  if (g_writesLeft-- <= 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return ::write(fd, buffer, count);
+}
+int FailingRename(const char*, const char*) {
+  errno = EXDEV;
+  return -1;
+}
+
+TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
+  TempDir dir;
+  const std::string from = dir / "from", to = dir / "to";
+  const std::string content = PatternedBytes(3 * 256 * 1024 + 17);  // several buffers and a tail
+  const std::string old(4 * 256 * 1024, 'o');                       // longer than the new content
+  WriteFile(from, content);
+  WriteFile(to, old);
+  // No ASSERT until the real calls are back: an early return would leave them replaced.
+  PosixCalls().write = WriteUntilDiskFull;
+  g_writesLeft = 1;
+  EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
+  EXPECT_EQ(ERROR_DISK_FULL, GetLastError());
+  EXPECT_TRUE(ReadFile(to) == old);
+  EXPECT_EQ(2, EntryCount(dir.path()));
+
+  ResetPosixCalls();
+  PosixCalls().rename = FailingRename;
+  EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
+  ResetPosixCalls();
+  EXPECT_EQ(ERROR_GEN_FAILURE, GetLastError());
+  EXPECT_TRUE(ReadFile(to) == old);
+  EXPECT_EQ(2, EntryCount(dir.path()));
+
+  ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
+  EXPECT_TRUE(ReadFile(to) == content);
+  EXPECT_EQ(2, EntryCount(dir.path()));
+}
 
 TEST(WildcardTest, WindowsMatchingRules) {
   struct {
