@@ -11,8 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <iterator>
 #include <cerrno>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>

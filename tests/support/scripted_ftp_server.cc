@@ -2,15 +2,6 @@
 
 namespace testing_support {
 
-namespace {
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  return text;
-}
-
-}  // namespace
-
 void ScriptedFtpServer::AddDirectory(const std::string& path) {
   process_.Call({"dir", ScriptedServerProcess::Word(path)});
 }
@@ -52,8 +43,7 @@ std::vector<std::string> ScriptedFtpServer::Transcript() const {
 
 std::size_t ScriptedFtpServer::CountCommands(const std::string& verb) const {
   std::size_t count = 0;
-  for (const std::string& line : Transcript())
-    count += Upper(line.substr(0, line.find(' '))) == verb;
+  for (const std::string& line : Transcript()) count += line.substr(0, line.find(" ")) == verb;
   return count;
 }
 

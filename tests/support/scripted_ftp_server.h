@@ -65,7 +65,7 @@ class ScriptedFtpServer {
   void Stall(const std::string& verb);                            // kStall for every argument
 
   std::vector<std::string> Transcript() const;  // command lines, "PASS ****" for passwords
-  std::size_t CountCommands(const std::string& verb) const;
+  std::size_t CountCommands(const std::string& verb) const;  // as sent: libcurl sends upper case
   std::size_t Connections() const;
 
   // A port on 127.0.0.1 that refuses connections (bound once, then closed again).

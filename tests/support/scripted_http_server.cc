@@ -1,6 +1,7 @@
 #include "support/scripted_http_server.h"
 
 #include <set>
+#include <sstream>
 
 namespace testing_support {
 
@@ -33,15 +34,12 @@ std::vector<ScriptedRequest> ScriptedHttpServer::Requests() const {
   std::vector<ScriptedRequest> requests;
   for (const std::string& word : process_.Call({"requests"})) {
     if (word.empty()) continue;
-    std::vector<std::string> fields;
-    for (std::size_t at = 0; at <= word.size();) {
-      const std::size_t end = std::min(word.find(':', at), word.size());
-      fields.push_back(word.substr(at, end - at));
-      at = end + 1;
-    }
-    ScriptedRequest request{std::stoul(fields[0]), ScriptedServerProcess::Text(fields[1]), {}};
-    for (std::size_t i = 2; i < fields.size(); ++i) {
-      request.headers.push_back(ScriptedServerProcess::Text(fields[i]));
+    std::istringstream in(word);
+    std::string field;
+    std::getline(in, field, ':');
+    ScriptedRequest request{std::stoul(field), "", {}};
+    for (bool first = true; std::getline(in, field, ':'); first = false) {
+      (first ? request.line : request.headers.emplace_back()) = ScriptedServerProcess::Text(field);
     }
     requests.push_back(request);
   }
