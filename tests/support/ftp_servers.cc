@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
@@ -13,27 +12,12 @@ namespace {
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr auto kStartLimit = std::chrono::seconds(30);
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 }  // namespace
 
 std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb) {
   std::size_t count = 0;
-  for (const std::string& command : transcript) {
-    if (command.compare(0, verb.size(), verb) == 0 &&
-        (command.size() == verb.size() || command[verb.size()] == ' ')) {
-      ++count;
-    }
-  }
+  for (const std::string& command : transcript)
+    count += command.substr(0, command.find(' ')) == verb;
   return count;
 }
 
@@ -53,7 +37,7 @@ PyFtpServer::PyFtpServer(const PyFtpServerOptions& options) {
   port_ = ReadPort(*process_);
   if (port_ == 0) {
     process_->Stop();
-    throw std::runtime_error("the FTP server did not start: " + ErrorLog());
+    throw std::runtime_error("the FTP server did not start: " + ReadFile(work_ / "stderr.txt"));
   }
 }
 
@@ -62,15 +46,11 @@ PyFtpServer::~PyFtpServer() {
 }
 
 std::vector<std::string> PyFtpServer::Transcript() const {
-  return Lines(ReadFile(work_ / "transcript.txt"));
+  return ReadLines(work_ / "transcript.txt");
 }
 
 std::size_t PyFtpServer::CountCommands(const std::string& verb) const {
   return CountVerb(Transcript(), verb);
-}
-
-std::string PyFtpServer::ErrorLog() const {
-  return ReadFile(work_ / "stderr.txt");
 }
 
 }  // namespace testing_support

@@ -39,8 +39,6 @@ class PyFtpServer {
   std::vector<std::string> Transcript() const;
   // How many commands began with `verb` (upper case, such as "USER" or "MLSD").
   std::size_t CountCommands(const std::string& verb) const;
-  // What the server wrote to its stderr (for failure messages).
-  std::string ErrorLog() const;
 
  private:
   TempDir work_;

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -89,10 +88,7 @@ std::string NginxServer::url() const {
 }
 
 std::vector<std::string> NginxServer::AccessLog() const {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadFile(work_ / "access.log"));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  return ReadLines(work_ / "access.log");
 }
 
 std::vector<std::string> NginxServer::RequestLines(std::size_t atLeast) const {

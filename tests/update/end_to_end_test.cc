@@ -16,7 +16,6 @@
 #include "support/ftp_servers.h"
 #include "support/log_capture.h"
 #include "support/log_entries.h"
-#include "support/scripted_ftp_server.h"
 #include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
@@ -42,24 +41,20 @@ const ExpectedEntry kPending =
 
 class EndToEndTest : public ::testing::Test {
  protected:
+  // pyftpdlib serves dir_/served to the configuration's user.
   EndToEndTest() : config_("MailFilter0", dir_ / "root") {
     config_.SetDword("UpdateInterval", 0);  // only requested cycles
     config_->retryInterval = 60;
     SetInternetTimeouts({5000, 5000});
+    MakeDirectories(served_ + "/updates");
+    server_ = std::make_unique<PyFtpServer>(
+        PyFtpServerOptions{served_, {{"updater", "s3cret-pass"}}, false, true, "", ""});
+    config_.SetText(&UpdateConfig::serverName,
+                    ("ftp://127.0.0.1:" + std::to_string(server_->port())).c_str());
   }
   ~EndToEndTest() override {
     StopRepositoryUpdateThread();
     SetInternetTimeouts({});
-  }
-
-  void Serve() {
-    PyFtpServerOptions options;
-    options.root = served_;
-    options.users = {{"updater", "s3cret-pass"}};
-    MakeDirectories(served_ + "/updates");
-    server_ = std::make_unique<PyFtpServer>(options);
-    config_.SetText(&UpdateConfig::serverName,
-                    ("ftp://127.0.0.1:" + std::to_string(server_->port())).c_str());
   }
 
   // Publishes a set: the files and a trigger file naming them.
@@ -104,7 +99,6 @@ class EndToEndTest : public ::testing::Test {
 };
 
 TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs) {
-  Serve();
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}, {"rules.cfg", "rules"}});
   LogCapture log;
   ASSERT_TRUE(Cycle()) << log.Dump();
@@ -158,7 +152,6 @@ TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs
 }
 
 TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
-  Serve();
   config_.SetDword("UpdateInterval", 600);
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}});
   ASSERT_TRUE(Cycle());
@@ -219,7 +212,6 @@ TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
 }
 
 TEST_F(EndToEndTest, HostileTriggerFilesFailTheCycleAndInstallNothing) {
-  Serve();
   WriteFile(served_ + "/updates/trigger.crc", "0 a.dat\r\n");
   LogCapture log;
   EXPECT_FALSE(Cycle());
@@ -231,7 +223,6 @@ TEST_F(EndToEndTest, HostileTriggerFilesFailTheCycleAndInstallNothing) {
 }
 
 TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) {
-  Serve();
   Publish({{"a.dat", "alpha"}});
   LogCapture log;
   config_.callbacks().prepareResult = 0;  // the host's veto
@@ -299,7 +290,6 @@ TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) 
 }
 
 TEST_F(EndToEndTest, SummaryOfManyNamesIsCutAtFiveThousandCharacters) {
-  Serve();
   std::vector<std::pair<std::string, std::string>> files;
   std::string joined;
   for (int i = 10; i < 40; ++i) {

@@ -6,11 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#include "host/utility.h"
 #include "integrity/crc32.h"
 #include "integrity/file_helpers.h"
 #include "service/update_slot.h"
-#include "support/temp_dir.h"
 #include "support/test_config.h"
 #include "update/repository_updates.h"
 
