@@ -112,7 +112,8 @@ for patch in "${patches[@]}"; do
   fi
   (cd "${tree}" && patch -p1 -s -f < "${patch}" > /dev/null)
   if ! build_tree; then
-    verdict="no build" detail=""
+    verdict="no build"
+    detail=$(grep -m1 'error:' "${work}/build.log" | sed 's/^.*error: //')
     skipped=$((skipped + 1))
   else
     detail=$(run_suite)
@@ -126,8 +127,8 @@ for patch in "${patches[@]}"; do
     fi
   fi
   (cd "${tree}" && patch -p1 -s -f -R < "${patch}" > /dev/null)
-  printf '%-9s %s (%d s) %s\n' "${verdict}" "${name}" $(( $(date +%s) - began )) \
-    "${detail:+by ${detail}}"
+  [ "${verdict}" = caught ] && detail="by ${detail}"
+  printf '%-9s %s (%d s) %s\n' "${verdict}" "${name}" $(( $(date +%s) - began )) "${detail}"
 done
 # Leave the build matching the unmutated tree for the next run.
 build_tree || true
