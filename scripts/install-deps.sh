@@ -5,7 +5,7 @@ packages=(
   build-essential cmake pkg-config git
   libcurl4-openssl-dev libdeflate-dev libsqlite3-dev libtomlplusplus-dev libsodium-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3-pyftpdlib python3-openssl vsftpd nginx-light openssl curl lftp minisign
+  python3-pyftpdlib python3-openssl nginx-light openssl curl lftp minisign
   clang-14 libclang-rt-14-dev
   systemd lintian logrotate file
   prometheus  # promtool: the metrics test checks the file with it (about 20 MB)

@@ -3,6 +3,8 @@
 #ifndef FILEREPOSITORY_PROGRAM_COMMANDS_H_
 #define FILEREPOSITORY_PROGRAM_COMMANDS_H_
 
+#include <vector>
+
 #include "program/command_line.h"
 #include "program/program_config.h"
 
@@ -14,6 +16,10 @@ int RunService(const ProgramConfig& config);
 int RunOnce(const CommandLine& line, const ProgramConfig& config);
 // once --dry-run: prints what one cycle per processor (or for line.processor) would do.
 int PlanOnce(const CommandLine& line, const ProgramConfig& config);
+// The processors once and its dry run work on: line.processor, or every one when it is empty.
+// False, with the error printed, when no processor has that name.
+bool SelectProcessors(const CommandLine& line, const ProgramConfig& config,
+                      std::vector<const ProcessorSettings*>* selected);
 
 int ShowStatus(const CommandLine& line, const ProgramConfig& config);
 int RequestUpdateNow(const CommandLine& line, const ProgramConfig& config);

@@ -133,16 +133,7 @@ bool PrintPlan(const ProcessorSettings& processor, const CyclePlan& plan,
 
 int PlanOnce(const CommandLine& line, const ProgramConfig& config) {
   std::vector<const ProcessorSettings*> processors;
-  if (!line.processor.empty()) {
-    const ProcessorSettings* processor = config.FindProcessor(line.processor);
-    if (processor == nullptr) {
-      PrintError(config.file + ": no processor named \"" + line.processor + "\"");
-      return kExitUsage;
-    }
-    processors.push_back(processor);
-  } else {
-    for (const ProcessorSettings& processor : config.processors) processors.push_back(&processor);
-  }
+  if (!SelectProcessors(line, config, &processors)) return kExitUsage;
 
   ApplyLookingSettings(config);
   // A store that does not exist is not made: every property then reads as absent, as the first

@@ -138,20 +138,26 @@ bool FinishPass(PropertyStore& store, const Pass& pass) {
 
 }  // namespace
 
+bool SelectProcessors(const CommandLine& line, const ProgramConfig& config,
+                      std::vector<const ProcessorSettings*>* selected) {
+  if (line.processor.empty()) {
+    for (const ProcessorSettings& processor : config.processors) selected->push_back(&processor);
+    return true;
+  }
+  const ProcessorSettings* processor = config.FindProcessor(line.processor);
+  if (processor == nullptr) {
+    PrintError(config.file + ": no processor named \"" + line.processor + "\"");
+    return false;
+  }
+  selected->push_back(processor);
+  return true;
+}
+
 int RunOnce(const CommandLine& line, const ProgramConfig& config) {
   BlockStopSignals();  // before the library starts any thread: they all inherit the mask
 
   std::vector<const ProcessorSettings*> processors;
-  if (!line.processor.empty()) {
-    const ProcessorSettings* processor = config.FindProcessor(line.processor);
-    if (processor == nullptr) {
-      PrintError(config.file + ": no processor named \"" + line.processor + "\"");
-      return kExitUsage;
-    }
-    processors.push_back(processor);
-  } else {
-    for (const ProcessorSettings& processor : config.processors) processors.push_back(&processor);
-  }
+  if (!SelectProcessors(line, config, &processors)) return kExitUsage;
 
   WorkerHost host;
   if (!host.Open(config, processors)) return kExitFailed;

@@ -5,7 +5,6 @@
 #define FILEREPOSITORY_TESTS_FAULTS_UPDATER_HARNESS_H_
 
 #include <libdeflate.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <map>
@@ -65,18 +64,23 @@ class UpdaterHarness {
     server_.AddFile("/updates/trigger.crc", TriggerFor(files));
   }
 
-  // `password` is written as a TOML literal: no single quote.
+  // One processor: `backupDir`, the log's `logFormat`, the login `password` (written as a TOML
+  // literal: no single quote), the [network] table's keys, `server` (the scripted one when empty)
+  // and `extra` processor keys.
   void Configure(const std::string& backupDir = "backup", const std::string& logFormat = "text",
-                 const std::string& password = "s3cret-updates-pass") {
+                 const std::string& password = "s3cret-updates-pass",
+                 const std::string& network = "stall_timeout_ms = 5000\n",
+                 const std::string& server = "", const std::string& extra = "") {
     backupDir_ = backupDir;
+    const std::string url =
+        server.empty() ? "ftp://127.0.0.1:" + std::to_string(server_.port()) : server;
     testing_support::WriteFile(
         config_, "[store]\npath = \"store.db\"\n[log]\nfile = \"updater.log\"\nformat = \"" +
-                     logFormat + "\"\n[network]\nstall_timeout_ms = 5000\n[[processor]]\n" +
-                     "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nserver = " +
-                     "\"ftp://127.0.0.1:" + std::to_string(server_.port()) +
+                     logFormat + "\"\n[network]\n" + network + "[[processor]]\n" +
+                     "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nserver = \"" + url +
                      "\"\nremote_dir = \"updates\"\nuser = \"updater\"\npassword = '" + password +
                      "'\nroot_dir = \"filter\"\nbackup_dir = \"" + backupDir +
-                     "\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n");
+                     "\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n" + extra);
   }
 
   Result Once() { return program_test::RunUpdater({"once"}, config_); }
@@ -108,24 +112,6 @@ class UpdaterHarness {
              << "the reference trigger file is \"" << ReadFile(Backup() + "/trigger.crc") << '"';
     }
     return SignalledSetIsWhole(Definitions());
-  }
-
-  // Waits until a running service has installed `files`, then stops it with SIGTERM; succeeds
-  // when both happened and it exited with status 0.
-  testing::AssertionResult ConvergeAndStop(Updater& service, const FileSet& files) {
-    // A stop signal is the service's to handle only once it has started its workers (it says so
-    // on stderr); before, it ends the process as it would end any.
-    const bool converged =
-        Eventually(
-            [&] { return service.Err().find("updating MailFilter0 (") != std::string::npos; }) &&
-        Eventually([&] { return static_cast<bool>(HoldsSet(files)); });
-    service.Signal(SIGTERM);
-    const int status = service.Wait();
-    if (converged && status == 0) return testing::AssertionSuccess();
-    return testing::AssertionFailure()
-           << "the service " << (converged ? "" : "did not converge, ") << "exited with " << status
-           << ": " << HoldsSet(files).message() << "\n"
-           << service.Err();
   }
 
  private:

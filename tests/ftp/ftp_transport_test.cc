@@ -1,7 +1,8 @@
-// The FTP transport against pyftpdlib and the scripted server: the commands of a whole run,
-// Connect's and FetchFile's failures with their exact entries (the password masked), the time
-// limits of the reachability probe and of a server that stops answering, the length and CRC
-// checks, which failures are retried, and names that would leave the backup directory.
+// The FTP transport as the update cycle drives it: whole runs against a real server (pyftpdlib in
+// passive and in active mode, and without MLSD, so that it lists with LIST) on one login each; and,
+// against the scripted server, Connect's and FetchFile's failures with their exact entries (the
+// password masked), the time limits of the probe and of a server that stops answering, which
+// failures are retried, and names that would leave the backup directory.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -19,6 +21,7 @@
 #include "ftp/ftp_updates.h"
 #include "host/utility.h"
 #include "integrity/crc32.h"
+#include "platform/internet/transfer.h"
 #include "support/fresh_store.h"
 #include "support/ftp_servers.h"
 #include "support/log_capture.h"
@@ -45,6 +48,8 @@ class TestFtpUpdates : public CFtpUpdates {
     m_strBackupDir = backup;
   }
   using CFtpUpdates::m_strPassword;
+  using CFtpUpdates::m_strRemoteDir;
+  using CFtpUpdates::m_strUserName;
   using CFtpUpdates::m_triggerData;
   std::string trigger() const {
     return std::string(reinterpret_cast<const char*>(m_pRemoteTriggerFile),
@@ -90,32 +95,47 @@ class FtpTransportTest : public ::testing::Test {
   const std::size_t blocksBefore_ = CMemoryDebugging::OutstandingBlocks();
 };
 
-TEST_F(FtpTransportTest, RunAgainstPyFtpdlibTakesOneLoginAndLogsARefusedOne) {
+// A run fetches every file, under our name where the server lists it in another letter case,
+// with one login, one listing (a server without MLSD refuses it, then lists with LIST) and one
+// retrieval a file, in the mode the passive property asks for, and never waits blind on libcurl.
+TEST_F(FtpTransportTest, RealServersServeAWholeRunOnOneLogin) {
+  const std::map<std::string, std::string> files = {{"a.dat", "alpha"},
+                                                    {"name  with   spaces.dat", "spaces"},
+                                                    {"Mixed.DAT", "mixed"},
+                                                    {"big.dat", std::string(300000, 'b')}};
   WriteFile(dir_ / "served/updates/trigger.crc", kTrigger);
-  WriteFile(dir_ / "served/updates/a.dat", "alpha");
-  WriteFile(dir_ / "served/updates/Mixed.DAT", "mixed");
-  PyFtpServer server({dir_ / "served", {{"updater", "s3cret-pass"}}, false, true, "", ""});
-  auto run = Run(server.port(), "localhost");
-  ASSERT_TRUE(run->Connect()) << log_.Dump();
-  EXPECT_EQ(run->trigger(), kTrigger);
-  run->m_triggerData.SetAt("a.dat", CalculateBufferCrc32("alpha", 5));
-  EXPECT_TRUE(run->FetchFile("a.dat"));
-  EXPECT_TRUE(run->FetchFile("mixed.dat"));  // listed as Mixed.DAT; written under our name
-  EXPECT_EQ(ReadFile(backup_ + "/mixed.dat"), "mixed");
-  run->Disconnect();
-  run->Disconnect();  // harmless
-  ExpectLogged({});
-  // The whole run on one control connection: one login, one directory change (the layer returns
-  // to the login directory first), one listing, one retrieval per file.
-  EXPECT_EQ(server.Transcript(), (std::vector<std::string>{
-                                     "USER updater", "PASS ****", "PWD", "CWD /", "CWD updates",
-                                     "EPSV", "TYPE A", "MLSD", "EPSV", "TYPE I", "RETR trigger.crc",
-                                     "EPSV", "RETR a.dat", "EPSV", "RETR Mixed.DAT", "QUIT"}));
+  for (const auto& [name, content] : files) WriteFile(dir_ / "served/updates/" + name, content);
+  for (const std::string server : {"passive", "active", "without MLSD"}) {
+    SCOPED_TRACE(server);
+    const bool active = server == "active", listOnly = server == "without MLSD";
+    PyFtpServer python({dir_ / "served", {{"updater", "s3cret-pass"}}, false, !listOnly, "", ""});
+    config_.SetDword("PassiveFtp", active ? 0 : 1);
+    auto run = Run(python.port(), "localhost");
+    const std::uint64_t blindWaits = internet::WaitsWithoutSocket();
+    ASSERT_TRUE(run->Connect()) << log_.Dump();
+    EXPECT_EQ(run->trigger(), kTrigger);
+    for (const auto& [name, content] : files) {
+      const std::string ours = name == "Mixed.DAT" ? "mixed.dat" : name;
+      run->m_triggerData.SetAt(ours, CalculateBufferCrc32(content.data(), content.size()));
+      EXPECT_TRUE(run->FetchFile(ours)) << ours;
+      EXPECT_EQ(ReadFile(backup_ + "/" + ours), content);
+    }
+    run->Disconnect();
+    ExpectLogged({});
+    EXPECT_EQ(internet::WaitsWithoutSocket(), blindWaits);
+    const std::vector<std::string> transcript = python.Transcript();
+    EXPECT_EQ(CountVerb(transcript, "USER"), 1u);
+    EXPECT_EQ(CountVerb(transcript, "MLSD"), 1u);
+    EXPECT_EQ(CountVerb(transcript, "LIST"), listOnly ? 1u : 0u);
+    EXPECT_EQ(CountVerb(transcript, "RETR"), files.size() + 1);
+    EXPECT_EQ(CountVerb(transcript, "EPRT") + CountVerb(transcript, "PORT") != 0, active);
 
-  run->m_strPassword = "wrong-password";
-  EXPECT_FALSE(run->Connect());
-  EXPECT_FALSE(run->IsConnected());
-  ExpectLogged({Error(3001, {kTitle20051, "12014: " + InternetErrorText(12014)})});
+    if (server != "passive") continue;
+    run->m_strPassword = "wrong-password";
+    EXPECT_FALSE(run->Connect());
+    EXPECT_FALSE(run->IsConnected());
+    ExpectLogged({Error(3001, {kTitle20051, "12014: " + InternetErrorText(12014)})});
+  }
 }
 
 TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
@@ -160,17 +180,23 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   for (int fd : fds) close(fd);
 
   // A reply that echoes the password is logged with the password masked; our own texts are not
-  // masked, even where they hold it.
+  // masked, even where they hold it. A directory name with a line break cannot smuggle in a
+  // command. A server that stops answering fails after the stall limit.
   scripted_.AddRule({"CWD", "updates", ScriptedRule::Action::kReply, "550 Virus?\r\n", -1});
   auto echoed = Run(scripted_.port());
   echoed->m_strPassword = "Virus";
   EXPECT_FALSE(echoed->Connect());
-  scripted_.Stall("USER");  // a server that stops answering fails after the stall limit
+  echoed->m_strRemoteDir = "updates\r\nDELE a.dat";
+  EXPECT_FALSE(echoed->Connect());
+  EXPECT_EQ(scripted_.CountCommands("DELE"), 0u);
+  scripted_.Stall("USER");
   SetInternetTimeouts({2000, 1500});
   EXPECT_FALSE(echoed->Connect());
-  ExpectLogged({Error(3001, {"Failed to find the updates directory on the remote FTP server",
-                             "12003:550 - 550 ********?"}),
-                Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
+  ExpectLogged(
+      {Error(3001, {"Failed to find the updates directory on the remote FTP server",
+                    "12003:550 - 550 ********?"}),
+       Error(3001, {"Failed to find the updates directory on the remote FTP server", "123"}),
+       Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
 }
 
 TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {
@@ -180,8 +206,11 @@ TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {
   scripted_.AddFile("/updates/broken.dat", ScriptedFile{big, {}, Fault::kBreakAfter, 1000, -1});
   // The first download loses the data and the control connection.
   scripted_.AddFile("/updates/flaky.dat", ScriptedFile{big, {}, Fault::kDropAfter, 1000, 1});
-  scripted_.AddFile("/updates/locked.dat", "locked");
+  for (const char* name : {"locked.dat", "busy.dat"})
+    scripted_.AddFile("/updates/" + std::string(name), name);
   scripted_.AddRule({"RETR", "locked.dat", ScriptedRule::Action::kReply, "550 Locked.\r\n", 1});
+  // 421 closes the control connection; libcurl takes it for a time-out.
+  scripted_.AddRule({"RETR", "busy.dat", ScriptedRule::Action::kReply, "421 Too busy.\r\n", 1});
   auto run = Run(scripted_.port());
   ASSERT_TRUE(run->Connect());
 
@@ -194,13 +223,14 @@ TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {
   ExpectLogged({Error(3001, {"Updating the \"\"updates/a.dat\"\" file", "23"})});
 
   // Each fails and is logged once: lengths other than listed, a transfer broken every time, a
-  // name not listed, and one refused, which is not retried (the refusal is for one download).
+  // name not listed, and refusals, which are not retried (a refusal is for one download).
   for (const auto& [path, detail] : std::vector<std::pair<std::string, std::string>>{
            {"updates/grown.dat", "122"},
            {"updates/shrunk.dat", "1104"},
            {"updates/broken.dat", "12030"},
            {"updates/absent.dat", "The remote file does not exist."},
-           {"locked.dat", "12003:550 - 550 Locked."}}) {
+           {"locked.dat", "12003:550 - 550 Locked."},
+           {"busy.dat", "12003:421 - 421 Too busy."}}) {
     EXPECT_FALSE(run->FetchFile(path.substr(path.find('/') + 1)));
     ExpectLogged({Error(3001, {"Updating the \"\"" + path + "\"\" file", detail})});
   }

@@ -45,13 +45,15 @@ TEST(LogFormatTest, JsonKeepsEveryTextExactlyAndTextIsForPeople) {
            "S\n",
            7,
            "",
-           {"1460", "two\r\nlines\n", "C:\\p\x01\r", "1460", "12029", " 1460", "1460\r\n"}};
+           {"1460", "two\r\nlines\n", "C:\\p\x01\x7f\r", "1460", "12029", " 1460", "1460\r\n"}};
   EXPECT_EQ(FormatLogLine(entry, LogFormat::kText),
-            "2026-12-05T19:44:16Z operation S\\n[7] 1460 | two\n    lines | C:\\p\\x01\\r | "
+            "2026-12-05T19:44:16Z operation S\\n[7] 1460 | two\n    lines | C:\\p\\x01\\x7f\\r | "
             "1460 [timed out] | 12029 |  1460 | 1460");
   EXPECT_EQ(FormatLogLine(entry, LogFormat::kJson),
             R"({"time":"2026-12-05T19:44:16Z","kind":"operation","source":"S\n","event":7,)"
-            R"("first":"","texts":["1460","two\r\nlines\n","C:\\p\u0001\r","1460","12029",)"
+            R"("first":"","texts":["1460","two\r\nlines\n","C:\\p\u0001)"
+            "\x7f"
+            R"(\r","1460","12029",)"
             R"(" 1460","1460\r\n"]})");
   SetLogCodeDescriber(nullptr);
 }

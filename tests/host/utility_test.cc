@@ -1,13 +1,7 @@
-// The host's utility library: the tracing allocator's counts, injected failures and huge pages, and
-// directory creation.
-#include <unistd.h>
-
+// The host's utility library: the tracing allocator's counts, which every leak check relies on,
+// and directory creation.
 #include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,7 +10,7 @@
 
 namespace {
 
-TEST(MemoryDebuggingTest, CountsBlocksPerTagAndFailsWhereTold) {
+TEST(MemoryDebuggingTest, CountsBlocksPerTag) {
   // Equal tags at different addresses are one tag: callers pass their own copies of a literal.
   char tagCopy[] = "AllocatorTest.cc";
   const std::size_t before = CMemoryDebugging::OutstandingBlocks();
@@ -29,46 +23,8 @@ TEST(MemoryDebuggingTest, CountsBlocksPerTagAndFailsWhereTold) {
   CMemoryDebugging::TraceDeallocate(a);
   CMemoryDebugging::TraceDeallocate(nullptr);
 
-  CMemoryDebugging::FailAllocations(2, 2);  // two succeed, two fail, then all succeed again
-  std::vector<void*> blocks;
-  for (int i = 0; i < 5; ++i) blocks.push_back(CMemoryDebugging::TraceAllocate(8, "Fail.cc", i));
-  EXPECT_TRUE(blocks[0] && blocks[1] && !blocks[2] && !blocks[3] && blocks[4]);
-  EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(CMemoryDebugging::OutstandingBlocks("Fail.cc"), 3u) << "failures are not counted";
-  for (void* block : blocks) CMemoryDebugging::TraceDeallocate(block);
   EXPECT_EQ(CMemoryDebugging::TraceAllocate(SIZE_MAX, "Fail.cc", 10), nullptr);
   EXPECT_EQ(CMemoryDebugging::OutstandingBlocks(), before);
-}
-
-// Whether the mapping that holds `address` is advised for huge pages ("hg" in its VmFlags).
-bool AdvisedForHugePages(const void* address) {
-  const auto at = reinterpret_cast<std::uintptr_t>(address);
-  std::ifstream smaps("/proc/self/smaps");
-  bool inside = false;
-  for (std::string line; std::getline(smaps, line);) {
-    std::uintptr_t begin = 0, end = 0;
-    char dash = 0;
-    if (std::istringstream(line) >> std::hex >> begin >> dash >> end && dash == '-') {
-      inside = begin <= at && at < end;
-    } else if (inside && line.starts_with("VmFlags:")) {
-      return (line + " ").find(" hg ") != std::string::npos;
-    }
-  }
-  return false;
-}
-
-// A download into a fresh 100 MiB block otherwise takes 25,600 page faults.
-TEST(MemoryDebuggingTest, WholeFileBlocksAskForHugePagesSmallOnesDoNot) {
-  if (::access("/sys/kernel/mm/transparent_hugepage/enabled", F_OK) != 0) GTEST_SKIP();
-  constexpr std::size_t kLarge = (std::size_t{9} << 20) + 12345;
-  auto* large = static_cast<char*>(CMemoryDebugging::TraceAllocate(kLarge, "Large", 1));
-  void* small = CMemoryDebugging::TraceAllocate(64 * 1024, "Large", 2);
-  ASSERT_TRUE(large != nullptr && small != nullptr);
-  std::memset(large, 0x5A, kLarge);  // every byte is the caller's
-  EXPECT_TRUE(AdvisedForHugePages(large + kLarge / 2));
-  EXPECT_FALSE(AdvisedForHugePages(small));
-  CMemoryDebugging::TraceDeallocate(large);
-  CMemoryDebugging::TraceDeallocate(small);
 }
 
 TEST(CreateDirectoryPathTest, MakesMissingParentsButNotThroughAFile) {

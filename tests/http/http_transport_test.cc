@@ -1,10 +1,11 @@
-// The HTTP transport: a whole update cycle through the exported entry points against nginx, how
-// each kind of failed download maps to its exact entry and which are retried (against the
-// scripted server), names that would leave the backup directory, and https trust.
+// The HTTP transport: how each kind of failed or odd response maps to its exact entry and which
+// are retried, and that a stop ends the attempts (against the scripted server); names that would
+// leave the backup directory; and https trust against nginx. Whole cycles over HTTP run in the
+// end-to-end and hostile-server tests.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "filerepository/filerepository.h"
 #include "host/utility.h"
 #include "http/http_updates.h"
 #include "integrity/crc32.h"
@@ -56,7 +56,6 @@ class HttpTransportTest : public ::testing::Test {
  protected:
   HttpTransportTest() { MakeDirectories(backup_); }
   ~HttpTransportTest() override {
-    StopRepositoryUpdateThread();
     SetInternetTimeouts({});
     SetInternetCaFile(nullptr);
     EXPECT_EQ(CMemoryDebugging::OutstandingBlocks(), blocksBefore_) << "traced blocks leaked";
@@ -80,39 +79,33 @@ class HttpTransportTest : public ::testing::Test {
   const std::size_t blocksBefore_ = CMemoryDebugging::OutstandingBlocks();
 };
 
-TEST_F(HttpTransportTest, CycleAgainstNginxInstallsTheSetOverOneConnection) {
-  if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
-  const std::string served = dir_ / "served/updates/";
-  WriteFile(served + "a.dat", "alpha");
-  WriteFile(served + "b.dat", std::string(200000, 'b'));
-  WriteFile(served + "rules.cfg", "rules");
-  WriteFile(served + "trigger.crc", ChecksumLine("a.dat", "alpha") +
-                                        ChecksumLine("b.dat", std::string(200000, 'b')) +
-                                        ChecksumLine("rules.cfg", "rules"));
-  NginxServer nginx({dir_ / "served", "", ""});
-  config_.SetText(&UpdateConfig::serverName, nginx.url().c_str());  // makes it the HTTP transport
-  config_.SetDword("UpdateNow", 1);
-  ASSERT_EQ(StartRepositoryUpdateThread(config_.get()), 1u);
-  std::uint32_t value = 0;
-  EXPECT_TRUE(config_.WaitForDwordOtherThan("UpdateNow", 1, &value));  // the pass is over
-  EXPECT_TRUE(log_.Contains(Is(Operation(3002, {"Updating the AntiVirus Display definition files",
-                                                "Updated 3 files: a.dat, b.dat, rules.cfg"}))))
-      << log_.Dump();
-  for (const char* name : {"a.dat", "b.dat", "rules.cfg", "trigger.crc"})
-    EXPECT_EQ(ReadFile(config_.definitionsDir() + "/" + name), ReadFile(served + name)) << name;
-  EXPECT_EQ(nginx.RequestConnections(), 1u);
-}
-
 TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp) {
   // Each name: what the server sends for it, the entry's detail (none when the download succeeds
-  // with "alpha"), and the requests made with retries 2. Names that would leave the backup
+  // with "alpha"), and the requests made with retries 2. A response that fails before its body
+  // is a refusal and not retried; a body that breaks off is. Names that would leave the backup
   // directory are refused (123, the invalid-name code) and never asked for.
+  const std::string kNone = "The remote file does not exist.";
+  const ScriptedResponse kLoop = {302, "", {}, {},   {"Location: /updates/loop.dat"},
+                                  {},  0,  {}, false};
   const std::tuple<std::string, std::vector<ScriptedResponse>, std::string, std::ptrdiff_t>
       files[] = {
           {"chunked.dat", {Send("alpha", Fault::kNone, 200, {}, Framing::kChunked)}, "12150", 3},
+          {"huge.dat", {Send("alpha", Fault::kNone, 200, "4294967296")}, "12153", 3},
           {"changed.dat", {Send("not alpha")}, "23", 3},
-          {"failing.dat", {Send("", Fault::kNone, 500)}, "The remote file does not exist.", 1},
+          {"failing.dat", {Send("", Fault::kNone, 500)}, kNone, 1},
+          {"gone.dat", {Send("alpha", Fault::kNone, 404)}, kNone, 1},  // a page, not the file
+          {"garbled.dat",
+           {{200, "", {}, {}, {}, {}, 0, "HTTP/1.1 2x0 Odd\r\n\r\n", false}},
+           kNone,
+           1},
+          {"closed.dat", {Send("alpha", Fault::kCloseBeforeHead)}, kNone, 1},
+          {"silent.dat", {Send("alpha", Fault::kStallBeforeHead)}, kNone, 1},
+          {"loop.dat", {kLoop}, kNone, 6},  // the request and five redirects
+          {"to-ftp.dat", {Send("", Fault::kNone, 302)}, kNone, 1},
+          {"long-way.dat", {Send(std::string(3 << 20, 'm'), Fault::kNone, 302)}, kNone, 1},
           {"longer.dat", {Send("alpha and more", Fault::kNone, 200, "5")}, "", 1},
+          {"moved.dat", {{302, "see b", {}, {}, {"Location: /b"}, {}, 0, {}, false}}, "", 1},
+          {"sub dir.dat", {}, "", 1},
           {"flaky.dat", {Send("alpha", Fault::kCloseAfter), Send("alpha")}, "", 2},
           {"broken.dat", {Send("alpha", Fault::kCloseAfter)}, "12030", 3},
           {"stalled.dat", {Send("alpha", Fault::kStallAfter)}, "12002", 3},
@@ -122,8 +115,14 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
       };
   ScriptedHttpServer server;
   server.ServeBody("/updates/trigger.crc", "5 a.dat\r\n");
+  server.ServeBody("/b", "alpha");
+  server.ServeBody("/updates/sub%20dir.dat", "alpha");
   for (const auto& [name, responses, detail, requests] : files) {
-    for (const ScriptedResponse& response : responses) server.Serve("/updates/" + name, response);
+    for (ScriptedResponse response : responses) {
+      if (name == "to-ftp.dat") response.headers = {"Location: ftp://127.0.0.1/b"};
+      if (name == "long-way.dat") response.headers = {"Location: /b"};
+      server.Serve("/updates/" + name, response);
+    }
   }
   SetInternetTimeouts({10000, 1000});
   auto run = Run(server.url());
@@ -137,11 +136,20 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
     EXPECT_EQ(FileExists(backup_ + "/" + name) ? ReadFile(backup_ + "/" + name) : "",
               detail.empty() ? "alpha" : "");
     const std::vector<std::string> lines = server.RequestLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /updates/" + name + " HTTP/1.1"),
+    const std::string target = name == "sub dir.dat" ? "sub%20dir.dat" : name;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /updates/" + target + " HTTP/1.1"),
               requests);
   }
-  // The trigger file and the requests counted above; nothing else.
-  EXPECT_EQ(server.RequestLines().size(), 1u + 3 + 3 + 1 + 1 + 2 + 3 + 3);
+  // A cache on the way must not answer for the server.
+  EXPECT_THAT(server.Requests()[0].headers, testing::Contains("Cache-Control: no-cache"));
+
+  // A stop ends the attempts: the one under way fails, the next is not made.
+  SetEvent(slot_->m_hStopEvent);
+  EXPECT_FALSE(run->FetchFile("changed.dat"));
+  ResetEvent(slot_->m_hStopEvent);
+  ExpectOneEntry(Error(3001, {"Updating the \"\"updates\\changed.dat\"\" file", "23"}));
+  const std::vector<std::string> lines = server.RequestLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /updates/changed.dat HTTP/1.1"), 3 + 1);
 }
 
 TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {
@@ -150,6 +158,7 @@ TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {
   const TestCertificates certs = MakeTestCertificates(dir_.path());
   NginxServer nginx({dir_ / "www", certs.serverCert, certs.serverKey});
   NginxServer otherName({dir_ / "www", certs.otherNameCert, certs.otherNameKey});
+  NginxServer expired({dir_ / "www", certs.expiredCert, certs.expiredKey});
   // Neither the system's store nor an unrelated authority knows the test authority.
   for (const char* authority : {static_cast<const char*>(nullptr), certs.unrelatedCaCert.c_str()}) {
     SetInternetCaFile(authority);
@@ -159,6 +168,8 @@ TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {
   SetInternetCaFile(certs.caCert.c_str());
   EXPECT_FALSE(Run(otherName.url())->Connect());
   ExpectOneEntry(Error(3001, {kTitle20051, "12038"}));
+  EXPECT_FALSE(Run(expired.url())->Connect());
+  ExpectOneEntry(Error(3001, {kTitle20051, "12037"}));
   EXPECT_TRUE(Run(nginx.url())->Connect()) << log_.Dump();
   EXPECT_TRUE(otherName.RequestLines().empty());
 }

@@ -145,6 +145,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   EXPECT_EQ(installed("a.dat") + installed("b.cfg"), "alphabravo");
   EXPECT_EQ(installed("trigger.crc"), ReadFile(remote + "trigger.crc"));
   once(0, "MailFilter0: up to date\n");
+  EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("update interval:           3600 s\n"));
   publish("bravo, second edition");
   once(0, "MailFilter0: updated 1 files\n");
   EXPECT_EQ(installed("b.cfg"), "bravo, second edition");
@@ -154,8 +155,8 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   server.reset();  // nothing listens on the port any more
   once(1, "MailFilter0: failed\n");
   EXPECT_THAT(ReadFile(dir / "log"),
-              HasSubstr("Connecting to the Mail Filter updates server | 1460 [the operation timed "
-                        "out]\n"));
+              HasSubstr(" error VARAZO[1001] MailFilter0: Connecting to the Mail Filter updates "
+                        "server | 1460 [the operation timed out]\n"));
   EXPECT_EQ(RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, config).out, lastUpdate);
   WriteFile(dir / "filter/definitions/a.dat", "altered");
   EXPECT_THAT(once(3, "MailFilter0: failed\n"),
@@ -171,7 +172,8 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
             2,
             "",
             "(did you mean \"UpdateInterval\"?)"},
-           {{"set", "Elsewhere", "Anything", "1", "--force"}, 0, "", ""},
+           {{"set", "Elsewhere", "Anything", "0xFFFFFFFF", "--force"}, 0, "", ""},
+           {{"get", "Elsewhere", "Anything"}, 0, "4294967295\n", ""},
            {{"set", "MailFilter0", "UpdateInterval", "0x3c"}, 0, "", ""},  // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
@@ -202,7 +204,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
 // (the processor's header for a default).
 TEST(UpdaterConfiguration, CheckConfigFindsWhatTheServiceCannotUseAndCreatesNothing) {
   TempDir dir;
-  const std::string config = WriteConfig(dir, 2121);
+  const std::string config = WriteConfig(dir, 2121, "min_interval = 600\nmax_interval = 600\n");
   const program_test::Result good = RunUpdater({"check-config"}, config);
   EXPECT_EQ(good.status, 0) << good.err;
   EXPECT_EQ(good.out, "ok\n");
@@ -249,7 +251,8 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
   options.anonymous = true;
   testing_support::PyFtpServer server(options);
   const std::string command =
-      "test -e " + dir / "told" + " || { echo refused; echo by the engine >&2; exit 7; }";
+      "test -e " + dir / "told" +
+      " || { echo refused by $REPOSITORY_UPDATER_PROCESSOR; echo the engine >&2; exit 7; }";
   const std::string config =
       WriteConfig(dir, server.port(), "on_updates_available = \"" + command + "\"\n");
   const std::string log = dir / "log";
@@ -266,8 +269,8 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
                                        "on_updates_available failed; it runs again at the next "
                                        "cycle | " +
                                        command +
-                                       " | exit status 7 | refused\n"
-                                       "    by the engine\n"));
+                                       " | exit status 7 | refused by MailFilter0\n"
+                                       "    the engine\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr("\"updates_available_pending\":true"));
 

@@ -1,11 +1,10 @@
 #!/usr/bin/python3
-"""An FTP server for the tests, over pyftpdlib (Debian's python3-pyftpdlib).
-
-Serves one directory on 127.0.0.1 at a free port, prints that port on stdout once it listens,
-and exits when its stdin closes, so a test that crashes leaves nothing behind.
-
-Run it with /usr/bin/python3 (the Debian interpreter that has pyftpdlib and OpenSSL).
-"""
+# An FTP server for the tests, over pyftpdlib (Debian's python3-pyftpdlib).
+#
+# Serves one directory on 127.0.0.1 at a free port, prints that port on stdout once it listens,
+# and exits when its stdin closes, so a test that crashes leaves nothing behind.
+#
+# Run it with /usr/bin/python3 (the Debian interpreter that has pyftpdlib and OpenSSL).
 
 import argparse
 import logging
@@ -19,16 +18,16 @@ from pyftpdlib.servers import FTPServer
 
 
 def parse_arguments():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--root", required=True, help="directory to serve")
-    parser.add_argument("--user", action="append", default=[], metavar="NAME:PASSWORD",
-                        help="a user who may log in (repeatable)")
-    parser.add_argument("--anonymous", action="store_true", help="allow anonymous login")
-    parser.add_argument("--no-mlsd", action="store_true",
-                        help="refuse MLSD and MLST as unknown commands (clients fall back to LIST)")
-    parser.add_argument("--tls-cert", help="PEM certificate: explicit TLS, required on both channels")
-    parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
-    parser.add_argument("--transcript", help="file receiving every command, PASS masked")
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)  # the directory served
+    parser.add_argument("--user", action="append", default=[])  # NAME:PASSWORD, repeatable
+    parser.add_argument("--anonymous", action="store_true")
+    # MLSD and MLST refused as unknown commands: clients fall back to LIST.
+    parser.add_argument("--no-mlsd", action="store_true")
+    # Explicit TLS, required on both channels.
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
+    parser.add_argument("--transcript")  # receives every command, PASS masked
     return parser.parse_args()
 
 
@@ -51,16 +50,11 @@ def make_handler(arguments):
     else:
         base = FTPHandler
 
-    transcript = open(arguments.transcript, "a", buffering=1) if arguments.transcript else None
+    transcript = open(arguments.transcript or os.devnull, "a", buffering=1)
 
     class Handler(base):
-        def on_connect(self):
-            if transcript:
-                transcript.write("*CONNECT*\n")
-
         def pre_process_command(self, line, cmd, arg):
-            if transcript:
-                transcript.write("PASS ****\n" if cmd == "PASS" else line + "\n")
+            transcript.write("PASS ****\n" if cmd == "PASS" else line + "\n")
             return super().pre_process_command(line, cmd, arg)
 
     if arguments.no_mlsd:
@@ -74,9 +68,7 @@ def make_handler(arguments):
             # the transfer command. pyftpdlib takes an idle data connection that turns readable
             # for a closed one and resets it; let the handshake proceed instead.
             def readable(self):
-                if self._ssl_accepting:
-                    return True
-                return super().readable()
+                return self._ssl_accepting or super().readable()
 
         Handler.dtp_handler = DataHandler
         Handler.certfile = arguments.tls_cert

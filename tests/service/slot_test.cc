@@ -95,29 +95,33 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
   spam_->maxUpdateInterval = 7200;
   spam_->maxRetryInterval = 200;
   // Each row: how many connects fail first; the passes, as the interval property set before the
-  // pass and the gap to the next update it publishes (0: none); the connects made in all.
-  const std::tuple<int, std::vector<std::pair<int, std::uint32_t>>, int> schedules[] = {
+  // pass and the gap to the next update it publishes (0: none); the connects made in all; and
+  // whether the installed files were altered.
+  const std::tuple<int, std::vector<std::pair<int, std::uint32_t>>, int, bool> schedules[] = {
       // Failures back off 60, 120, 200; a success returns to the base.
-      {3, {{600, 60}, {kKeep, 120}, {kKeep, 200}, {kKeep, 600}}, 4},
+      {3, {{600, 60}, {kKeep, 120}, {kKeep, 200}, {kKeep, 600}}, 4, false},
       // A retry interval equal to the base never doubles.
-      {3, {{60, 60}, {kKeep, 60}, {kKeep, 60}}, 3},
+      {3, {{60, 60}, {kKeep, 60}, {kKeep, 60}}, 3, false},
       // Clamped to 30..7200 as read after each cycle; an unreadable one takes 3600.
-      {0, {{5, 30}, {100000, 7200}, {kText, 3600}}, 3},
+      {0, {{5, 30}, {100000, 7200}, {kText, 3600}}, 3, false},
       // Off: the first pass only checks the files; a requested cycle reads the new interval.
-      {0, {{0, 0}, {600, 600}}, 1},
+      {0, {{0, 0}, {600, 600}}, 1, false},
       // Off: a failed requested cycle stays in requested-only mode.
-      {1, {{0, 0}, {kKeep, 0}}, 1},
-      // Last, altered installed files: the failed cycle's integrity check raises the flag and
-      // switches to requested-only; a requested cycle that succeeds resumes the schedule.
-      {1, {{600, 0}, {kKeep, 600}}, 2},
+      {1, {{0, 0}, {kKeep, 0}}, 1, false},
+      // Altered installed files: the check of a pass without a cycle raises the flag.
+      {0, {{0, 0}}, 0, true},
+      // So does the check after a failed cycle, which switches to requested-only; a requested
+      // cycle that succeeds resumes the schedule.
+      {1, {{600, 0}, {kKeep, 600}}, 2, true},
   };
   LogCapture log;
+  WriteFile(spam_.masterDir() + "/a.dat", "altered content");
   for (std::size_t row = 0; row < std::size(schedules); ++row) {
     SCOPED_TRACE(row);
-    const auto& [failures, passes, connects] = schedules[row];
-    const bool altered = row + 1 == std::size(schedules);
+    const auto& [failures, passes, connects, altered] = schedules[row];
+    g_defaultSlot.m_bIllegalUpdates.store(0);
+    g_defaultSlot.m_installedFiles.RemoveAll();
     if (altered) g_defaultSlot.m_installedFiles.SetAt("a.dat", 0x1234abcd);
-    if (altered) WriteFile(spam_.masterDir() + "/a.dat", "altered content");
     g_failures = failures;
     for (const auto& [interval, expected] : passes) {
       if (interval >= 0) spam_.SetDword("UpdateInterval", interval);

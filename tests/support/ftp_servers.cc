@@ -1,14 +1,9 @@
 #include "support/ftp_servers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace testing_support {
 
@@ -17,189 +12,44 @@ namespace {
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr auto kStartLimit = std::chrono::seconds(30);
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-std::uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    throw std::runtime_error("cannot find a free port");
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool Accepts(std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  close(fd);
-  return ok;
-}
-
 }  // namespace
 
 std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb) {
   std::size_t count = 0;
-  for (const std::string& command : transcript) {
-    if (command.compare(0, verb.size(), verb) == 0 &&
-        (command.size() == verb.size() || command[verb.size()] == ' ')) {
-      ++count;
-    }
-  }
+  for (const std::string& command : transcript)
+    count += command.substr(0, command.find(' ')) == verb;
   return count;
 }
 
 PyFtpServer::PyFtpServer(const PyFtpServerOptions& options) {
-  std::vector<std::string> argv = {
-      kPython,        std::string(FR_TEST_SERVERS_DIR) + "/ftp_server.py",
-      "--root",       options.root,
-      "--transcript", work_ / "transcript.txt"};
-  for (const auto& [name, password] : options.users) {
-    argv.push_back("--user");
-    argv.push_back(name + ":" + password);
-  }
+  std::vector<std::string> argv = {kPython,        FR_TEST_SERVERS_DIR "/ftp_server.py",
+                                   "--root",       options.root,
+                                   "--transcript", work_ / "transcript.txt"};
+  for (const auto& [name, password] : options.users)
+    argv.push_back("--user=" + name + ":" + password);
   if (options.anonymous) argv.push_back("--anonymous");
   if (!options.mlsd) argv.push_back("--no-mlsd");
   if (!options.tlsCert.empty()) {
-    for (const std::string& arg :
-         {std::string("--tls-cert"), options.tlsCert, std::string("--tls-key"), options.tlsKey}) {
-      argv.push_back(arg);
-    }
+    argv.insert(argv.end(), {"--tls-cert", options.tlsCert, "--tls-key", options.tlsKey});
   }
   WriteFile(work_ / "transcript.txt", "");
   process_ = std::make_unique<ChildProcess>(argv, work_ / "stderr.txt");
-  const std::optional<std::string> line = process_->ReadLine(kStartLimit);
-  if (!line || line->empty() || line->find_first_not_of("0123456789") != std::string::npos) {
+  port_ = ReadPort(*process_);
+  if (port_ == 0) {
     process_->Stop();
-    throw std::runtime_error("the FTP server did not start: " + ErrorLog());
+    throw std::runtime_error("the FTP server did not start: " + ReadFile(work_ / "stderr.txt"));
   }
-  port_ = static_cast<std::uint16_t>(std::stoul(*line));
 }
 
 PyFtpServer::~PyFtpServer() {
   process_->Stop();
 }
 
-std::vector<std::string> PyFtpServer::TranscriptLines() const {
-  return Lines(ReadFile(work_ / "transcript.txt"));
-}
-
 std::vector<std::string> PyFtpServer::Transcript() const {
-  std::vector<std::string> commands;
-  for (std::string& line : TranscriptLines()) {
-    if (line != "*CONNECT*") commands.push_back(std::move(line));
-  }
-  return commands;
+  return ReadLines(work_ / "transcript.txt");
 }
 
 std::size_t PyFtpServer::CountCommands(const std::string& verb) const {
-  return CountVerb(Transcript(), verb);
-}
-
-std::size_t PyFtpServer::Connections() const {
-  std::size_t count = 0;
-  for (const std::string& line : TranscriptLines()) count += line == "*CONNECT*" ? 1 : 0;
-  return count;
-}
-
-std::string PyFtpServer::ErrorLog() const {
-  return ReadFile(work_ / "stderr.txt");
-}
-
-bool VsftpdServer::Available() {
-  return access(kProgram, X_OK) == 0;
-}
-
-VsftpdServer::VsftpdServer(const std::string& root) {
-  port_ = FreePort();
-  const std::string config = work_ / "vsftpd.conf";
-  // Anonymous read-only service of `root` as the launching user (no chroot, no privilege
-  // separation: the only way it runs unprivileged and as root alike), passive ports chosen by
-  // the system, every command logged.
-  WriteFile(config,
-            "listen=YES\n"
-            "listen_ipv6=NO\n"
-            "listen_address=127.0.0.1\n"
-            "listen_port=" +
-                std::to_string(port_) +
-                "\n"
-                "background=NO\n"
-                "run_as_launching_user=YES\n"
-                "seccomp_sandbox=NO\n"
-                "anonymous_enable=YES\n"
-                "no_anon_password=YES\n"
-                "anon_root=" +
-                root +
-                "\n"
-                "local_enable=NO\n"
-                "write_enable=NO\n"
-                "pasv_enable=YES\n"
-                "port_enable=YES\n"
-                "use_localtime=NO\n"
-                "syslog_enable=NO\n"
-                "xferlog_enable=YES\n"
-                "xferlog_std_format=NO\n"
-                "log_ftp_protocol=YES\n"
-                "vsftpd_log_file=" +
-                (work_ / "vsftpd.log") +
-                "\n"
-                "ftpd_banner=Test server ready.\n");
-  WriteFile(work_ / "vsftpd.log", "");
-  process_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{kPython, std::string(FR_TEST_SERVERS_DIR) + "/until_stdin_closes.py",
-                               kProgram, config},
-      work_ / "stderr.txt");
-  const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-  while (!Accepts(port_)) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      process_->Stop();
-      throw std::runtime_error("vsftpd did not start: " + ReadFile(work_ / "stderr.txt"));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-VsftpdServer::~VsftpdServer() {
-  process_->Stop();
-}
-
-std::vector<std::string> VsftpdServer::Transcript() const {
-  // Lines such as: ... [pid 7] [ftp] FTP command: Client "127.0.0.1", "USER anonymous"
-  static const std::string kMarker = "FTP command: Client \"";
-  std::vector<std::string> commands;
-  for (const std::string& line : Lines(ReadFile(work_ / "vsftpd.log"))) {
-    const std::size_t marker = line.find(kMarker);
-    if (marker == std::string::npos) continue;
-    const std::size_t open = line.find(", \"", marker + kMarker.size());
-    if (open == std::string::npos || line.size() < open + 4 || line.back() != '"') continue;
-    std::string command = line.substr(open + 3, line.size() - open - 4);
-    if (command.compare(0, 5, "PASS ") == 0) command = "PASS ****";
-    commands.push_back(command);
-  }
-  return commands;
-}
-
-std::size_t VsftpdServer::CountCommands(const std::string& verb) const {
   return CountVerb(Transcript(), verb);
 }
 

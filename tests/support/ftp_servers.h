@@ -1,7 +1,6 @@
-// Real FTP servers for tests, started on 127.0.0.1 at a free port and stopped by the destructor:
-// pyftpdlib (tests/servers/ftp_server.py) and vsftpd. Both record the commands they receive, with
-// passwords masked, so a test can check exact command sequences (one login for a whole run, no
-// listing fetched twice).
+// A real FTP server for tests, pyftpdlib (tests/servers/ftp_server.py), started on 127.0.0.1 at a
+// free port and stopped by the destructor. It records the commands it receives, with passwords
+// masked, so a test can count them (one login for a whole run, no listing fetched twice).
 #ifndef FILEREPOSITORY_TESTS_SUPPORT_FTP_SERVERS_H_
 #define FILEREPOSITORY_TESTS_SUPPORT_FTP_SERVERS_H_
 
@@ -39,37 +38,6 @@ class PyFtpServer {
   // The commands received so far, in order, as sent ("PASS ****" for every password).
   std::vector<std::string> Transcript() const;
   // How many commands began with `verb` (upper case, such as "USER" or "MLSD").
-  std::size_t CountCommands(const std::string& verb) const;
-  // How many control connections were accepted.
-  std::size_t Connections() const;
-  // What the server wrote to its stderr (for failure messages).
-  std::string ErrorLog() const;
-
- private:
-  std::vector<std::string> TranscriptLines() const;
-
-  TempDir work_;
-  std::unique_ptr<ChildProcess> process_;
-  std::uint16_t port_ = 0;
-};
-
-// vsftpd, anonymous and read-only, serving `root` (its protocol log as the transcript). It runs
-// as the launching user and so without chroot; its PWD gives the real path of `root`.
-class VsftpdServer {
- public:
-  static constexpr const char* kProgram = "/usr/sbin/vsftpd";
-  static bool Available();
-
-  // Throws std::runtime_error when the server does not accept connections within 30 seconds.
-  explicit VsftpdServer(const std::string& root);
-  ~VsftpdServer();
-  VsftpdServer(const VsftpdServer&) = delete;
-  VsftpdServer& operator=(const VsftpdServer&) = delete;
-
-  std::uint16_t port() const { return port_; }
-  // The commands received so far, as PyFtpServer gives them. The probe connection the
-  // constructor makes to see the server up shows no command.
-  std::vector<std::string> Transcript() const;
   std::size_t CountCommands(const std::string& verb) const;
 
  private:

@@ -3,12 +3,8 @@
 #ifndef FILEREPOSITORY_TESTS_SUPPORT_LOG_CAPTURE_H_
 #define FILEREPOSITORY_TESTS_SUPPORT_LOG_CAPTURE_H_
 
-#include <chrono>
-#include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,21 +24,13 @@ class LogCapture {
 
   // A copy of the entries captured so far, in the order they were logged.
   std::vector<LogEntry> entries() const;
-  std::vector<LogEntry> Matching(const LogPredicate& predicate) const;
-  bool Contains(const LogPredicate& predicate) const { return !Matching(predicate).empty(); }
+  bool Contains(const LogPredicate& predicate) const;
   void Clear();
-
-  // Waits until an entry matching `predicate` has been captured (one captured before the call
-  // counts) and returns the first such entry; nullopt when none came within `timeout`.
-  std::optional<LogEntry> WaitFor(const LogPredicate& predicate,
-                                  std::chrono::milliseconds timeout = std::chrono::seconds(60));
-
   // All entries in their compact form, one a line, for assertion messages.
   std::string Dump() const;
 
  private:
   mutable std::mutex mutex_;
-  std::condition_variable arrived_;
   std::vector<LogEntry> entries_;
   int token_ = 0;
   bool lineSinkWasEnabled_ = true;
@@ -51,12 +39,6 @@ class LogCapture {
 // "error 20051 [Connecting to the MailFilter0 updates server | 12029]": the kind, the event id and
 // the texts (the first text and the source are left out; they rarely tell entries apart).
 std::string Describe(const LogEntry& entry);
-
-// Predicates for the common questions.
-LogPredicate IsError(DWORD event);
-LogPredicate IsOperation(DWORD event);
-// Any kind and event, with a text (not the first text) containing `part`.
-LogPredicate HasText(const std::string& part);
 
 }  // namespace testing_support
 

@@ -1,14 +1,10 @@
 #include "support/nginx_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -17,35 +13,6 @@ namespace testing_support {
 namespace {
 
 constexpr auto kStartLimit = std::chrono::seconds(30);
-
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
-std::uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof(address);
-  const bool ok = fd >= 0 &&
-                  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  if (fd >= 0) close(fd);
-  if (!ok) throw std::runtime_error("cannot find a free port");
-  return ntohs(address.sin_port);
-}
-
-bool Accepts(std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const sockaddr_in address = Loopback(port);
-  const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  close(fd);
-  return ok;
-}
 
 void ReplaceAll(std::string& text, const std::string& placeholder, const std::string& value) {
   for (std::size_t at = text.find(placeholder); at != std::string::npos;
@@ -62,24 +29,25 @@ bool NginxServer::Available() {
 
 NginxServer::NginxServer(const NginxOptions& options) {
   tls_ = !options.tlsCert.empty() && !options.tlsKey.empty();
-  port_ = FreePort();
+  port_ = FreeLoopbackPort();
   const std::string work = work_.path();
   // One process, in the foreground, as the launching user; every path it writes is ours.
+  // Paths are relative to the prefix, work_.
   std::string config = R"(daemon off;
 master_process off;
 worker_processes 1;
-pid @WORK@/nginx.pid;
-error_log @WORK@/error.log info;
+pid nginx.pid;
+error_log error.log info;
 events { worker_connections 64; }
 http {
   default_type application/octet-stream;
   log_format transcript '$connection $request';
-  access_log @WORK@/access.log transcript;
-  client_body_temp_path @WORK@/body;
-  proxy_temp_path @WORK@/proxy;
-  fastcgi_temp_path @WORK@/fastcgi;
-  uwsgi_temp_path @WORK@/uwsgi;
-  scgi_temp_path @WORK@/scgi;
+  access_log access.log transcript;
+  client_body_temp_path body;
+  proxy_temp_path proxy;
+  fastcgi_temp_path fastcgi;
+  uwsgi_temp_path uwsgi;
+  scgi_temp_path scgi;
   keepalive_timeout 120s;
   server {
     listen 127.0.0.1:@PORT@@SSL@;
@@ -87,13 +55,13 @@ http {
 @CERTIFICATE@  }
 }
 )";
-  const std::string certificate = "    ssl_certificate " + options.tlsCert +
-                                  ";\n    ssl_certificate_key " + options.tlsKey + ";\n";
-  ReplaceAll(config, "@WORK@", work);
   ReplaceAll(config, "@PORT@", std::to_string(port_));
   ReplaceAll(config, "@SSL@", tls_ ? " ssl" : "");
   ReplaceAll(config, "@ROOT@", options.root);
-  ReplaceAll(config, "@CERTIFICATE@", tls_ ? certificate : "");
+  ReplaceAll(config, "@CERTIFICATE@",
+             tls_ ? "    ssl_certificate " + options.tlsCert + ";\n    ssl_certificate_key " +
+                        options.tlsKey + ";\n"
+                  : "");
   WriteFile(work_ / "nginx.conf", config);
   WriteFile(work_ / "access.log", "");
   // Started directly, not through a wrapper: with master_process off nginx is one process that
@@ -102,15 +70,10 @@ http {
       std::vector<std::string>{kProgram, "-p", work + "/", "-c", work + "/nginx.conf", "-e",
                                work + "/error.log"},
       work_ / "stderr.txt");
-  const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-  while (!Accepts(port_)) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(process_->pid(), SIGTERM);
-      process_->Stop();
-      throw std::runtime_error("nginx did not start: " + ReadFile(work_ / "stderr.txt") +
-                               ErrorLog());
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (!AcceptsWithin(port_, kStartLimit)) {
+    kill(process_->pid(), SIGTERM);
+    process_->Stop();
+    throw std::runtime_error("nginx did not start: " + ReadFile(work_ / "stderr.txt") + ErrorLog());
   }
 }
 
@@ -125,10 +88,7 @@ std::string NginxServer::url() const {
 }
 
 std::vector<std::string> NginxServer::AccessLog() const {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadFile(work_ / "access.log"));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  return ReadLines(work_ / "access.log");
 }
 
 std::vector<std::string> NginxServer::RequestLines(std::size_t atLeast) const {

@@ -1,14 +1,19 @@
 #include "support/process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -70,26 +75,14 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stderrPath) {
   int inPipe[2];
   int outPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipe2(outPipe, O_CLOEXEC) != 0) {
-    close(inPipe[0]);
-    close(inPipe[1]);
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
-  int err = 2;
-  if (!stderrPath.empty()) {
-    err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  }
-  try {
-    pid_ = Spawn(argv, inPipe[0], outPipe[1], err);
-  } catch (...) {
-    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1]}) close(fd);
-    if (err > 2) close(err);
-    throw;
-  }
-  close(inPipe[0]);
-  close(outPipe[1]);
-  if (err > 2) close(err);
+  const int err = stderrPath.empty()
+                      ? 2
+                      : open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_ = Spawn(argv, inPipe[0], outPipe[1], err);
+  for (int fd : {inPipe[0], outPipe[1], err > 2 ? err : -1}) CloseFd(fd);
   stdinFd_ = inPipe[1];
   stdoutFd_ = outPipe[0];
 }
@@ -127,6 +120,16 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
   }
 }
 
+bool ChildProcess::Send(const std::string& text) {
+  for (std::size_t sent = 0; sent < text.size();) {
+    const ssize_t done = write(stdinFd_, text.data() + sent, text.size() - sent);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    sent += static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
 int ChildProcess::Stop(std::chrono::milliseconds grace) {
   if (stopped_) return status_;
   stopped_ = true;
@@ -147,18 +150,11 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
 
 int ChildProcess::Run(const std::vector<std::string>& argv, const std::string& outputPath,
                       std::chrono::milliseconds timeout) {
-  int out = -1;
-  if (!outputPath.empty()) {
-    out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  }
-  pid_t pid = -1;
-  try {
-    pid = Spawn(argv, -1, out, out);
-  } catch (...) {
-    if (out >= 0) close(out);
-    throw;
-  }
-  if (out >= 0) close(out);
+  int out = outputPath.empty()
+                ? -1
+                : open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t pid = Spawn(argv, -1, out, out);
+  CloseFd(out);
   int status = 0;
   if (!WaitFor(pid, timeout, &status)) {
     kill(pid, SIGKILL);
@@ -166,6 +162,77 @@ int ChildProcess::Run(const std::vector<std::string>& argv, const std::string& o
     return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::uint16_t FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof(address);
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) close(fd);
+  if (!bound) throw std::runtime_error("cannot find a free port");
+  return ntohs(address.sin_port);
+}
+
+bool LoopbackAccepts(std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  const bool ok =
+      fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!LoopbackAccepts(port)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::uint16_t ReadPort(ChildProcess& child) {
+  const std::optional<std::string> line = child.ReadLine(std::chrono::seconds(30));
+  const bool number = line && !line->empty() && line->size() <= 5 &&
+                      line->find_first_not_of("0123456789") == std::string::npos;
+  return number ? static_cast<std::uint16_t>(std::stoul(*line)) : 0;
+}
+
+ScriptedServerProcess::ScriptedServerProcess(const char* protocol)
+    : child_({"/usr/bin/python3", FR_TEST_SERVERS_DIR "/scripted_server.py", protocol}),
+      port_(ReadPort(child_)) {
+  signal(SIGPIPE, SIG_IGN);  // a server that died fails the next command, not the whole test
+  if (port_ == 0) throw std::runtime_error("the scripted server did not start");
+}
+
+std::vector<std::string> ScriptedServerProcess::Call(const std::vector<std::string>& words) {
+  std::string command;
+  for (const std::string& word : words) command += word + " ";
+  command.back() = '\n';
+  std::lock_guard lock(mutex_);
+  std::optional<std::string> answer;
+  if (child_.Send(command)) answer = child_.ReadLine(std::chrono::seconds(30));
+  if (!answer) throw std::runtime_error("the scripted server does not answer " + words[0]);
+  std::istringstream in(*answer);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+std::string ScriptedServerProcess::Word(const std::optional<std::string>& text) {
+  if (!text) return "-";
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string word = "x";
+  for (unsigned char c : *text) word += {kHex[c >> 4], kHex[c & 15]};
+  return word;
+}
+
+std::string ScriptedServerProcess::Text(const std::string& word) {
+  std::string text;
+  for (std::size_t at = 1; at + 1 < word.size(); at += 2) {
+    text.push_back(static_cast<char>(std::stoi(word.substr(at, 2), nullptr, 16)));
+  }
+  return text;
 }
 
 }  // namespace testing_support

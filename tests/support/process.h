@@ -8,6 +8,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,9 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t pid() const { return pid_; }
+
+  // Writes `text` to the child's stdin; false when the child no longer reads it.
+  bool Send(const std::string& text);
 
   // The next line of the child's stdout without its line end; nullopt when the child closed its
   // stdout or nothing came within `timeout`.
@@ -45,6 +50,34 @@ class ChildProcess {
   std::string pending_;
   bool stopped_ = false;
   int status_ = -1;
+};
+
+// A free port on 127.0.0.1 (bound once, then closed again: nothing listens there until a server
+// takes it), and whether something accepts connections at a port.
+std::uint16_t FreeLoopbackPort();
+bool LoopbackAccepts(std::uint16_t port);
+// Waits until something accepts connections at `port`; false when nothing did within `limit`.
+bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit);
+// The port a server child prints as its first line; 0 when none came within 30 seconds.
+std::uint16_t ReadPort(ChildProcess& child);
+
+// tests/servers/scripted_server.py serving `protocol` ("ftp" or "http"), driven command by command.
+class ScriptedServerProcess {
+ public:
+  // Throws std::runtime_error when the server does not report its port within 30 seconds.
+  explicit ScriptedServerProcess(const char* protocol);
+  std::uint16_t port() const { return port_; }
+  // Sends one command of `words` and returns the words of the answer. Throws when none comes.
+  std::vector<std::string> Call(const std::vector<std::string>& words);
+
+  // A text as a word of a command or answer: "x" and its bytes in hexadecimal; "-" for none.
+  static std::string Word(const std::optional<std::string>& text);
+  static std::string Text(const std::string& word);
+
+ private:
+  std::mutex mutex_;
+  ChildProcess child_;
+  std::uint16_t port_ = 0;
 };
 
 }  // namespace testing_support

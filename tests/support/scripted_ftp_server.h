@@ -1,29 +1,22 @@
-// An in-process FTP server whose behaviour a test scripts, for what real servers will not do on
-// demand: files shorter or longer than their listing says, transfers broken off, stalled,
-// trickling or endless mid-way, replies that refuse or stall.
-//
-// It listens on 127.0.0.1 at a free port and serves each control connection on a thread of its
-// own with plain blocking sockets; the destructor stops everything (connections still open are
-// shut down). It records every command received, PASS masked, so that a test can assert exact
-// command sequences. Configure it before the client connects; the observers may be called at
-// any time.
+// An FTP server whose behaviour a test scripts, for what real servers will not do on demand:
+// files shorter or longer than their listing says, transfers broken off, stalled, trickling or
+// endless mid-way, replies that refuse or stall. It is tests/servers/scripted_server.py, on
+// 127.0.0.1 at a free port, stopped with this object; it records every command received, PASS
+// masked, so that a test can count commands. Content and faults may be changed at any time.
 //
 // Without a script it behaves as a small read-only server: USER/PASS (any user and password),
-// PWD, CWD, TYPE, EPSV, PASV, MLSD, LIST, RETR, QUIT (passive mode only); other commands get 502.
-// The working directory starts at "/".
+// PWD, CWD, TYPE, EPSV, MLSD, RETR, QUIT; other commands get 502. The working directory starts at
+// "/".
 #ifndef FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
 #define FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_FTP_SERVER_H_
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/process.h"
 
 namespace testing_support {
 
@@ -59,54 +52,27 @@ struct ScriptedRule {
 
 class ScriptedFtpServer {
  public:
-  ScriptedFtpServer();
-  ~ScriptedFtpServer();
-  ScriptedFtpServer(const ScriptedFtpServer&) = delete;
-  ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
+  ScriptedFtpServer() : process_("ftp") {}
+  std::uint16_t port() const { return process_.port(); }
 
-  std::uint16_t port() const { return port_; }
-
-  // --- Content. Paths are absolute ("/updates/a.bin"); parent directories are made as needed.
+  // Paths are absolute ("/updates/a.bin"); parent directories are made as needed.
   void AddDirectory(const std::string& path);
   void AddFile(const std::string& path, ScriptedFile file);
   void AddFile(const std::string& path, const std::string& content);
 
-  // --- Faults.
   void AddRule(ScriptedRule rule);
   void Reply(const std::string& verb, const std::string& reply);  // kReply for every argument
   void Stall(const std::string& verb);                            // kStall for every argument
 
-  // --- Observation.
   std::vector<std::string> Transcript() const;  // command lines, "PASS ****" for passwords
-  std::size_t CountCommands(const std::string& verb) const;
-  std::size_t Connections() const { return connections_; }
+  std::size_t CountCommands(const std::string& verb) const;  // as sent: libcurl sends upper case
+  std::size_t Connections() const;
 
   // A port on 127.0.0.1 that refuses connections (bound once, then closed again).
-  static std::uint16_t RefusingPort();
+  static std::uint16_t RefusingPort() { return FreeLoopbackPort(); }
 
  private:
-  friend class ScriptedSession;
-
-  void AcceptLoop();
-  void RegisterFd(int fd);
-  void CloseFd(int fd);
-  std::optional<ScriptedRule> MatchRule(const std::string& verb, const std::string& argument);
-  void Record(const std::string& line);
-
-  mutable std::mutex mutex_;
-  std::set<std::string> directories_{"/"};
-  std::map<std::string, ScriptedFile> files_;
-  std::vector<ScriptedRule> rules_;
-  std::vector<std::string> transcript_;
-  std::set<int> openFds_;
-  std::vector<std::thread> sessions_;
-
-  int listener_ = -1;
-  int stopEvent_ = -1;  // an eventfd: readable once stopping
-  std::uint16_t port_ = 0;
-  std::atomic<std::size_t> connections_{0};
-  std::atomic<bool> stopping_{false};
-  std::thread acceptor_;
+  mutable ScriptedServerProcess process_;
 };
 
 }  // namespace testing_support

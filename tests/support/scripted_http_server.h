@@ -1,26 +1,19 @@
-// An in-process HTTP server whose answers a test scripts, for what real servers will not do on
-// demand: no Content-Length, chunked bodies, bodies longer or shorter than announced, any status,
-// stalls before or inside a response, bodies that never end, garbage, a connection closed
-// without an answer.
-//
-// It listens on 127.0.0.1 at a free port and serves each connection on a thread of its own with
-// plain blocking sockets, one request after the other while the connection stays open. It records
-// every request (its connection, request line and header lines). The destructor stops everything,
-// shutting down connections still open. Script it before the client connects.
+// An HTTP server whose answers a test scripts, for what real servers will not do on demand: no
+// Content-Length, chunked bodies, bodies longer or shorter than announced, any status, stalls
+// before or inside a response, bodies that never end, garbage, a connection closed without an
+// answer. It is tests/servers/scripted_server.py, on 127.0.0.1 at a free port, stopped with this
+// object; it serves one request after the other while a connection stays open, and records every
+// request.
 #ifndef FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_HTTP_SERVER_H_
 #define FILEREPOSITORY_TESTS_SUPPORT_SCRIPTED_HTTP_SERVER_H_
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <map>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/process.h"
 
 namespace testing_support {
 
@@ -57,20 +50,16 @@ struct ScriptedRequest {
 
 class ScriptedHttpServer {
  public:
-  ScriptedHttpServer();
-  ~ScriptedHttpServer();
-  ScriptedHttpServer(const ScriptedHttpServer&) = delete;
-  ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
-
-  std::uint16_t port() const { return port_; }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  ScriptedHttpServer() : process_("http") {}
+  std::uint16_t port() const { return process_.port(); }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
   // Answers to requests for `target` (the request target exactly, "/updates/a.dat"), one per
   // request in the order added; the last one answers every further request.
-  void Serve(const std::string& target, ScriptedResponse response);
+  void Serve(const std::string& target, const ScriptedResponse& response);
   void ServeBody(const std::string& target, const std::string& body);
   // The answer to a target without answers of its own; 404 unless set.
-  void SetDefault(ScriptedResponse response);
+  void SetDefault(const ScriptedResponse& response) { Serve("", response); }
 
   std::vector<ScriptedRequest> Requests() const;
   std::vector<std::string> RequestLines() const;
@@ -78,23 +67,7 @@ class ScriptedHttpServer {
   std::size_t RequestConnections() const;
 
  private:
-  friend class HttpSession;
-  ScriptedResponse Answer(const std::string& target);
-  void AcceptLoop();
-  void CloseFd(int fd);
-
-  mutable std::mutex mutex_;
-  std::map<std::string, std::deque<ScriptedResponse>> answers_;
-  ScriptedResponse default_;
-  std::vector<ScriptedRequest> requests_;
-  std::set<int> openFds_;
-  std::vector<std::thread> sessions_;
-  int listener_ = -1;
-  int stopEvent_ = -1;  // an eventfd: readable once stopping
-  std::uint16_t port_ = 0;
-  std::size_t accepted_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread acceptor_;
+  mutable ScriptedServerProcess process_;
 };
 
 }  // namespace testing_support

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,12 +43,6 @@ SmallFilesystem::SmallFilesystem(const std::string& directory, std::uint64_t byt
 
 SmallFilesystem::~SmallFilesystem() {
   umount2(directory_.c_str(), MNT_DETACH);
-}
-
-std::uint64_t SmallFilesystem::FreeBytes() const {
-  struct statvfs status {};
-  if (statvfs(directory_.c_str(), &status) != 0) return 0;
-  return static_cast<std::uint64_t>(status.f_bavail) * status.f_frsize;
 }
 
 void SmallFilesystem::Fill(std::uint64_t leave) {

@@ -30,7 +30,6 @@ class SmallFilesystem {
   void Fill(std::uint64_t leave = 0);
   // Removes the filler: the space it took is free again.
   void Free();
-  std::uint64_t FreeBytes() const;
 
  private:
   std::string directory_;

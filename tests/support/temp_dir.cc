@@ -39,6 +39,13 @@ std::string ReadFile(const std::string& path) {
   return data.str();
 }
 
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::istringstream in(ReadFile(path));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 bool FileExists(const std::string& path) {
   std::error_code ec;
   return fs::exists(path, ec);

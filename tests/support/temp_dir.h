@@ -4,6 +4,7 @@
 #define FILEREPOSITORY_TESTS_SUPPORT_TEMP_DIR_H_
 
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -26,6 +27,8 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& content);
 // The whole content of `path`; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+// The lines of `path` without their LF.
+std::vector<std::string> ReadLines(const std::string& path);
 bool FileExists(const std::string& path);
 void MakeDirectories(const std::string& path);
 void RemoveAll(const std::string& path);

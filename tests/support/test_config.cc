@@ -7,27 +7,6 @@
 #include <vector>
 
 namespace testing_support {
-namespace {
-
-std::uint32_t Prepare(UpdateConfig* config) {
-  auto* log = static_cast<CallbackLog*>(config->reserved39);
-  ++log->prepareCalls;
-  return log->prepareResult.load();
-}
-
-std::uint32_t UpdatesAvailable(void* context) {
-  auto* log = static_cast<CallbackLog*>(context);
-  ++log->updatesAvailableCalls;
-  return log->updatesAvailableResult.load();
-}
-
-std::uint32_t NothingToAbsorb(void* context) {
-  auto* log = static_cast<CallbackLog*>(context);
-  ++log->nothingToAbsorbCalls;
-  return log->nothingToAbsorbResult.load();
-}
-
-}  // namespace
 
 TestConfig::TestConfig(const std::string& processor, const std::string& root)
     : processor_(processor), root_(root) {
@@ -70,9 +49,18 @@ TestConfig::TestConfig(const std::string& processor, const std::string& root)
   SetText(&UpdateConfig::extensions, "dat,cfg");
   config_.downloadRetries = 2;
   config_.reserved39 = &callbacks_;  // the preparation hook finds its log here
-  config_.prepare = Prepare;
-  config_.updatesAvailable = UpdatesAvailable;
-  config_.nothingToAbsorb = NothingToAbsorb;
+  config_.prepare = [](UpdateConfig* config) {
+    auto* log = static_cast<CallbackLog*>(config->reserved39);
+    return ++log->prepareCalls, log->prepareResult.load();
+  };
+  config_.updatesAvailable = [](void* context) {
+    auto* log = static_cast<CallbackLog*>(context);
+    return ++log->updatesAvailableCalls, log->updatesAvailableResult.load();
+  };
+  config_.nothingToAbsorb = [](void* context) {
+    auto* log = static_cast<CallbackLog*>(context);
+    return ++log->nothingToAbsorbCalls, log->nothingToAbsorbResult.load();
+  };
   config_.updatesAvailableContext = &callbacks_;
   config_.nothingToAbsorbContext = &callbacks_;
   server_ = OpenMailServer(0);
@@ -110,8 +98,8 @@ bool TestConfig::GetDword(const char* name, std::uint32_t* value) {
   return GetMailServerProperty(server_, processor_.c_str(), name, value, &size, &type) != 0;
 }
 
-bool TestConfig::WaitForDwordOtherThan(const char* name, std::uint32_t unlike,
-                                       std::uint32_t* value, std::chrono::seconds limit) {
+bool TestConfig::WaitForDwordOtherThan(const char* name, std::uint32_t unlike, std::uint32_t* value,
+                                       std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (GetDword(name, value) && *value != unlike) return true;

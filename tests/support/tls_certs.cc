@@ -30,7 +30,7 @@ void MakeAuthority(const std::string& directory, const std::string& name) {
 }
 
 void MakeServer(const std::string& directory, const std::string& name,
-                const std::string& subjectAltName) {
+                const std::string& subjectAltName, const char* days = "3") {
   const std::string base = directory + "/" + name;
   Openssl(directory, {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                       "-keyout", base + ".key", "-out", base + ".csr", "-subj", "/CN=" + name});
@@ -39,8 +39,8 @@ void MakeServer(const std::string& directory, const std::string& name,
                                "keyUsage=digitalSignature,keyEncipherment\n"
                                "extendedKeyUsage=serverAuth\n");
   Openssl(directory, {"x509", "-req", "-in", base + ".csr", "-CA", directory + "/ca.pem", "-CAkey",
-                      directory + "/ca.key", "-CAcreateserial", "-out", base + ".pem", "-days", "3",
-                      "-extfile", base + ".ext"});
+                      directory + "/ca.key", "-CAcreateserial", "-out", base + ".pem", "-days",
+                      days, "-extfile", base + ".ext"});
 }
 
 }  // namespace
@@ -50,12 +50,15 @@ TestCertificates MakeTestCertificates(const std::string& directory) {
   MakeAuthority(directory, "unrelated-ca");
   MakeServer(directory, "server", "IP:127.0.0.1,DNS:localhost");
   MakeServer(directory, "other-name", "DNS:other.invalid");
+  MakeServer(directory, "expired", "IP:127.0.0.1", "-1");  // valid from now until a day ago
   TestCertificates made;
   made.caCert = directory + "/ca.pem";
   made.serverCert = directory + "/server.pem";
   made.serverKey = directory + "/server.key";
   made.otherNameCert = directory + "/other-name.pem";
   made.otherNameKey = directory + "/other-name.key";
+  made.expiredCert = directory + "/expired.pem";
+  made.expiredKey = directory + "/expired.key";
   made.unrelatedCaCert = directory + "/unrelated-ca.pem";
   return made;
 }

@@ -1,6 +1,7 @@
 // Test certificates made at test time with the openssl command line: a certificate authority, a
 // server certificate it signed for 127.0.0.1 and localhost, one it signed for another name only,
-// and a second authority that signed nothing here (to play an untrusted store).
+// one for 127.0.0.1 that expired yesterday, and a second authority that signed nothing here (to
+// play an untrusted store).
 #ifndef FILEREPOSITORY_TESTS_SUPPORT_TLS_CERTS_H_
 #define FILEREPOSITORY_TESTS_SUPPORT_TLS_CERTS_H_
 
@@ -14,6 +15,8 @@ struct TestCertificates {
   std::string serverKey;
   std::string otherNameCert;  // for DNS other.invalid only
   std::string otherNameKey;
+  std::string expiredCert;  // for IP 127.0.0.1, expired
+  std::string expiredKey;
   std::string unrelatedCaCert;  // an authority that signed none of these
 };
 

@@ -6,19 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "filerepository/filerepository.h"
 #include "support/fresh_store.h"
 #include "support/ftp_servers.h"
 #include "support/log_capture.h"
 #include "support/log_entries.h"
-#include "support/process.h"
-#include "support/scripted_ftp_server.h"
 #include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
@@ -44,24 +41,20 @@ const ExpectedEntry kPending =
 
 class EndToEndTest : public ::testing::Test {
  protected:
+  // pyftpdlib serves dir_/served to the configuration's user.
   EndToEndTest() : config_("MailFilter0", dir_ / "root") {
     config_.SetDword("UpdateInterval", 0);  // only requested cycles
     config_->retryInterval = 60;
     SetInternetTimeouts({5000, 5000});
+    MakeDirectories(served_ + "/updates");
+    server_ = std::make_unique<PyFtpServer>(
+        PyFtpServerOptions{served_, {{"updater", "s3cret-pass"}}, false, true, "", ""});
+    config_.SetText(&UpdateConfig::serverName,
+                    ("ftp://127.0.0.1:" + std::to_string(server_->port())).c_str());
   }
   ~EndToEndTest() override {
     StopRepositoryUpdateThread();
     SetInternetTimeouts({});
-  }
-
-  void Serve() {
-    PyFtpServerOptions options;
-    options.root = served_;
-    options.users = {{"updater", "s3cret-pass"}};
-    MakeDirectories(served_ + "/updates");
-    server_ = std::make_unique<PyFtpServer>(options);
-    config_.SetText(&UpdateConfig::serverName,
-                    ("ftp://127.0.0.1:" + std::to_string(server_->port())).c_str());
   }
 
   // Publishes a set: the files and a trigger file naming them.
@@ -106,7 +99,6 @@ class EndToEndTest : public ::testing::Test {
 };
 
 TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs) {
-  Serve();
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}, {"rules.cfg", "rules"}});
   LogCapture log;
   ASSERT_TRUE(Cycle()) << log.Dump();
@@ -117,21 +109,27 @@ TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs
   std::uint32_t triggerTime = 0;
   EXPECT_TRUE(config_.GetDword("TriggerFileTime", &triggerTime) && triggerTime != 0);
 
-  // Nothing new: the trigger file alone is read, the nothing-to-absorb hook, an empty record.
+  // Nothing new: the trigger file alone is read, an empty record is stored, and the
+  // nothing-to-absorb hook decides the outcome (its refusal fails the cycle).
   log.Clear();
   const std::size_t retrievals = server_->CountCommands("RETR");
+  config_.callbacks().nothingToAbsorbResult = 0;
+  EXPECT_FALSE(Cycle());
+  config_.callbacks().nothingToAbsorbResult = 1;
   ASSERT_TRUE(Cycle()) << log.Dump();
-  EXPECT_EQ(server_->CountCommands("RETR"), retrievals + 1);
-  EXPECT_EQ(config_.callbacks().nothingToAbsorbCalls.load(), 1);
+  EXPECT_EQ(server_->CountCommands("RETR"), retrievals + 2);
+  EXPECT_EQ(config_.callbacks().nothingToAbsorbCalls.load(), 2);
   std::string record;
   ASSERT_TRUE(config_.GetString("InstalledFiles", &record));
   EXPECT_EQ(record, "");
   EXPECT_TRUE(log.entries().empty()) << log.Dump();
 
-  // One changed file is fetched alone.
+  // One changed file is fetched, and with it a backup copy altered since its download.
+  WriteFile(config_.backupDir() + "/a.dat", "alpha, altered in the backup directory");
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo, second edition"}, {"rules.cfg", "rules"}});
   ASSERT_TRUE(Cycle()) << log.Dump();
-  EXPECT_TRUE(log.Contains(Is(Updated("1 files: b.dat")))) << log.Dump();
+  EXPECT_TRUE(log.Contains(Is(Updated("2 files: a.dat, b.dat")))) << log.Dump();
+  EXPECT_EQ(Installed("a.dat"), "alpha");
   EXPECT_EQ(Installed("b.dat"), "bravo, second edition");
 
   // The engine has not absorbed it (its pending file is there): prompted again, nothing fetched.
@@ -154,7 +152,6 @@ TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs
 }
 
 TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
-  Serve();
   config_.SetDword("UpdateInterval", 600);
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}});
   ASSERT_TRUE(Cycle());
@@ -174,9 +171,22 @@ TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
   EXPECT_EQ(ReadFile(config_.backupDir() + "/trigger.crc"), oldTrigger);
   EXPECT_EQ(Installed("trigger.crc"), oldTrigger);
 
-  // With the server gone every cycle fails and the installed files are checked: a new or a
-  // missing file does not count, nor does an altered one while the check is switched off.
+  // A refused updates-available hook fails a cycle after its set is installed: the check that
+  // follows takes those files for the cycle's own work, not for tampering. The next cycle finds
+  // nothing new and takes what is installed as its reference.
+  Publish({{"a.dat", "alpha three"}, {"b.dat", "bravo three"}});
+  config_.callbacks().updatesAvailableResult = 0;
+  EXPECT_FALSE(Cycle());
+  config_.callbacks().updatesAvailableResult = 1;
+  EXPECT_EQ(Installed("b.dat"), "bravo three");
+  EXPECT_EQ(IllegalUpdatesDetected(), 0u) << log.Dump();
+  EXPECT_TRUE(Cycle());
+
+  // With the server gone every cycle fails and the installed files are checked against the
+  // reference the first check took: a new or a missing file does not count, nor does an altered
+  // one while the check is switched off.
   server_.reset();
+  EXPECT_FALSE(Cycle());
   WriteFile(config_.definitionsDir() + "/new.dat", "a new file does not count");
   RemoveAll(config_.definitionsDir() + "/a.dat");
   EXPECT_FALSE(Cycle());
@@ -202,22 +212,17 @@ TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
 }
 
 TEST_F(EndToEndTest, HostileTriggerFilesFailTheCycleAndInstallNothing) {
-  Serve();
   WriteFile(served_ + "/updates/trigger.crc", "0 a.dat\r\n");
   LogCapture log;
   EXPECT_FALSE(Cycle());
   EXPECT_TRUE(log.Contains(Is(Error(3001, {"Updating the \"\"trigger.crc\"\" file", "13"}))))
       << log.Dump();
   EXPECT_EQ(config_.callbacks().nothingToAbsorbCalls.load(), 1);
-  // Names that would escape the directories, or name the updater's own files: the program's
-  // Security scenario (tests/faults/security_test.cc).
-  for (const LogEntry& entry : log.entries())  // the password is never logged
-    for (const std::string& text : entry.texts)
-      EXPECT_EQ(text.find("s3cret-pass"), std::string::npos);
+  // Names that would escape the directories, or name the updater's own files, and the password
+  // in the log: the program's Security scenarios (tests/faults/security_test.cc).
 }
 
 TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) {
-  Serve();
   Publish({{"a.dat", "alpha"}});
   LogCapture log;
   config_.callbacks().prepareResult = 0;  // the host's veto
@@ -226,42 +231,34 @@ TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) 
   EXPECT_TRUE(log.entries().empty()) << log.Dump();
   config_.callbacks().prepareResult = 1;
 
-  const std::string root = config_.root();
-  const std::string noConfiguration = "Could not establish a working configuration.";
-  Stop();
-  config_.SetText(&UpdateConfig::rootDirectory, "");
-  EXPECT_FALSE(Cycle());
-  EXPECT_TRUE(log.Contains(Is(
-      Error(3001, {"Failed to obtain a name for the  updates root directory.", noConfiguration}))))
-      << log.Dump();
-  Stop();
-  WriteFile(dir_ / "file", "a file where the root should be");
-  config_.SetText(&UpdateConfig::rootDirectory, (dir_ / "file/root").c_str());
-  EXPECT_FALSE(Cycle());
-  EXPECT_TRUE(log.Contains(
-      Is(Error(3001, {dir_ / "file/root root directory not found.", noConfiguration}))))
-      << log.Dump();
-
-  Stop();
-  config_.SetText(&UpdateConfig::rootDirectory, root.c_str());
-  config_.SetText(&UpdateConfig::definitionsDirectory, "blocked/definitions");
+  // Directories that cannot be had: each word set (the worker stopped), the entry, the title and
+  // the start of the detail (the backup directory's detail is the system's error code).
+  const std::string root = config_.root(), none = "Could not establish a working configuration.";
+  WriteFile(dir_ / "file", "a file where a directory should be");
   WriteFile(root + "/blocked", "a file in the way");
-  EXPECT_FALSE(Cycle());
-  EXPECT_TRUE(log.Contains(
-      Is(Error(3001, {"Update the 1 definition files", "Failed to find the CSS directory \"\"" +
-                                                           root + "/blocked/definitions\"\"."}))))
-      << log.Dump();
-  Stop();
-  config_.SetText(&UpdateConfig::definitionsDirectory, "definitions");
-  config_.SetText(&UpdateConfig::backupDirectory, "blocked/backup");
-  log.Clear();
-  EXPECT_FALSE(Cycle());
-  ASSERT_FALSE(log.entries().empty());
-  EXPECT_EQ(
-      log.entries().back().texts[0],
-      "Creating the backup directory \"\"" + root +
-          "/blocked/backup\"\" for the  definitions.  Please create this directory manually.");
-  EXPECT_NE(log.entries().back().texts[1], "0");
+  for (const auto& [word, value, title, detail] :
+       std::vector<std::tuple<const char * UpdateConfig::*, std::string, std::string, std::string>>{
+           {&UpdateConfig::rootDirectory, "",
+            "Failed to obtain a name for the  updates root "
+            "directory.",
+            none},
+           {&UpdateConfig::rootDirectory, dir_ / "file/root",
+            dir_ / "file/root root directory not found.", none},
+           {&UpdateConfig::definitionsDirectory, "blocked/definitions",
+            "Update the 1 definition files",
+            "Failed to find the CSS directory \"\"" + root + "/blocked/definitions\"\"."},
+           {&UpdateConfig::backupDirectory, "blocked/backup",
+            "Creating the backup directory \"\"" + root +
+                "/blocked/backup\"\" for the  definitions.  Please create this directory manually.",
+            "3"}}) {
+    Stop();
+    config_.SetText(&UpdateConfig::rootDirectory, root.c_str());
+    config_.SetText(&UpdateConfig::definitionsDirectory, "definitions");
+    config_.SetText(word, value.c_str());
+    log.Clear();
+    EXPECT_FALSE(Cycle());
+    EXPECT_TRUE(log.Contains(Is(Error(3001, {title, detail})))) << log.Dump();
+  }
 
   // The hook's result is ANDed bitwise into the cycle's: 2 is not success.
   Stop();
@@ -293,7 +290,6 @@ TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) 
 }
 
 TEST_F(EndToEndTest, SummaryOfManyNamesIsCutAtFiveThousandCharacters) {
-  Serve();
   std::vector<std::pair<std::string, std::string>> files;
   std::string joined;
   for (int i = 10; i < 40; ++i) {
@@ -304,42 +300,6 @@ TEST_F(EndToEndTest, SummaryOfManyNamesIsCutAtFiveThousandCharacters) {
   LogCapture log;
   ASSERT_TRUE(Cycle()) << log.Dump();
   EXPECT_TRUE(log.Contains(Is(Updated("30 files: " + joined.substr(0, 5000))))) << log.Dump();
-}
-
-// The record of installed files survives a restart of the process through its property: this
-// process runs the first cycle on the store file, a child process then checks the altered files
-// with an empty record in memory.
-TEST_F(EndToEndTest, RecordSurvivesARestartThroughItsProperty) {
-  if (std::getenv("FR_E2E_CHILD_DIR") != nullptr) GTEST_SKIP() << "the child's own run";
-  Serve();
-  Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}});
-  ASSERT_TRUE(Cycle());
-  Stop();
-  WriteFile(config_.definitionsDir() + "/a.dat", "tampered after the restart");
-  setenv("FR_E2E_CHILD_DIR", dir_.path().c_str(), 1);
-  const int status =
-      ChildProcess::Run({"/proc/self/exe", "--gtest_filter=EndToEndChild.FailedCycleAfterARestart"},
-                        dir_ / "child.log");
-  unsetenv("FR_E2E_CHILD_DIR");
-  const std::string output = ReadFile(dir_ / "child.log");
-  EXPECT_EQ(status, 0) << output;
-  EXPECT_NE(output.find("[       OK ] EndToEndChild"), std::string::npos) << output;
-}
-
-TEST(EndToEndChild, FailedCycleAfterARestart) {
-  const char* dir = std::getenv("FR_E2E_CHILD_DIR");
-  if (dir == nullptr)
-    GTEST_SKIP() << "only as the child of RecordSurvivesARestartThroughItsProperty";
-  FreshPropertyStore store(dir);
-  TestConfig config("MailFilter0", std::string(dir) + "/root");
-  config.SetText(&UpdateConfig::serverName, "ftp://127.0.0.1:1");  // the cycle fails
-  config.SetDword("UpdateNow", 1);
-  config.SetDword("NextUpdateTime", kSentinel);
-  ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
-  std::uint32_t next = kSentinel;
-  EXPECT_TRUE(config.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
-  StopRepositoryUpdateThread();
-  EXPECT_EQ(IllegalUpdatesDetected(), 1u);
 }
 
 }  // namespace

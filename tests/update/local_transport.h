@@ -4,15 +4,11 @@
 #define FILEREPOSITORY_TESTS_UPDATE_LOCAL_TRANSPORT_H_
 
 #include <cstdio>
-#include <set>
 #include <string>
-#include <vector>
 
-#include "host/utility.h"
 #include "integrity/crc32.h"
 #include "integrity/file_helpers.h"
 #include "service/update_slot.h"
-#include "support/temp_dir.h"
 #include "support/test_config.h"
 #include "update/repository_updates.h"
 

@@ -1,0 +1,129 @@
+// The platform's files: directory search with the Windows matching rules, sorted by name in byte
+// order; and copying a file over another, the installation's step that must never leave a
+// half-written definition file behind.
+#include <errno.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/files.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+auto EntryCount(const std::string& directory) {
+  using std::filesystem::directory_iterator;
+  return std::distance(directory_iterator(directory), directory_iterator());
+}
+
+// Bytes that no two offsets share within a copy buffer, so a chunk written twice or skipped
+// shows in the comparison.
+std::string PatternedBytes(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+int g_writesLeft = 0;
+ssize_t WriteUntilDiskFull(int fd, const void* buffer, std::size_t count) {
+  if (g_writesLeft-- <= 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return ::write(fd, buffer, count);
+}
+int FailingRename(const char*, const char*) {
+  errno = EXDEV;
+  return -1;
+}
+
+TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
+  TempDir dir;
+  const std::string from = dir / "from", to = dir / "to";
+  const std::string content = PatternedBytes(3 * 256 * 1024 + 17);  // several buffers and a tail
+  const std::string old(4 * 256 * 1024, 'o');                       // longer than the new content
+  WriteFile(from, content);
+  WriteFile(to, old);
+  // No ASSERT until the real calls are back: an early return would leave them replaced.
+  PosixCalls().write = WriteUntilDiskFull;
+  g_writesLeft = 1;
+  EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
+  EXPECT_EQ(ERROR_DISK_FULL, GetLastError());
+  EXPECT_TRUE(ReadFile(to) == old);
+  EXPECT_EQ(2, EntryCount(dir.path()));
+
+  ResetPosixCalls();
+  PosixCalls().rename = FailingRename;
+  EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
+  ResetPosixCalls();
+  EXPECT_EQ(ERROR_GEN_FAILURE, GetLastError());
+  EXPECT_TRUE(ReadFile(to) == old);
+  EXPECT_EQ(2, EntryCount(dir.path()));
+
+  ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
+  EXPECT_TRUE(ReadFile(to) == content);
+  EXPECT_EQ(2, EntryCount(dir.path()));
+}
+
+TEST(WildcardTest, WindowsMatchingRules) {
+  struct {
+    const char* wildcard;
+    const char* name;
+    bool matches;
+  } const cases[] = {
+      {"*.*", "..", true},
+      {"*.*", "no_dot", true},
+      {"*.dat", "a.b.dat", true},
+      {"*.dat", "file.dat.bak", false},
+      {"file.*", "file", true},  // a trailing ".*" takes an empty extension
+      {"f?le.txt", "FILE.TXT", true},
+      {"*a*b", "xaxbxab", true},  // the second '*' has to backtrack
+      {"*a*b", "xaxbxa", false},
+      {"\xC3\x84*", "\xC3\x84x", true},  // bytes above 127 match themselves only
+      {"\xC3\xA4*", "\xC3\x84x", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.matches, WildcardMatches(c.wildcard, c.name)) << c.wildcard << " / " << c.name;
+  }
+}
+
+// Every name a search yields, in order; empty when the search fails.
+std::vector<std::string> Search(const std::string& pattern) {
+  std::vector<std::string> found;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return found;
+  do found.push_back(data.cFileName);
+  while (FindNextFileA(find, &data));
+  EXPECT_EQ(ERROR_NO_MORE_FILES, GetLastError());
+  EXPECT_TRUE(FindClose(find));
+  return found;
+}
+
+TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
+  const std::size_t handlesBefore = CountOpenHandles();
+  TempDir dir;
+  for (const char* name : {"b.dat", "A.DAT", "readme", "sub.dat/inner.dat"}) {
+    WriteFile(dir / name, "x");
+  }
+  using Names = std::vector<std::string>;
+  EXPECT_EQ((Names{".", "..", "A.DAT", "b.dat", "readme", "sub.dat"}), Search(dir / "*"));
+  EXPECT_EQ((Names{"A.DAT", "b.dat", "sub.dat"}), Search(dir / "*.dat"));
+  EXPECT_EQ(Names{}, Search(dir / "*.exe"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_EQ(Names{}, Search(dir / "missing/*.*"));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+  EXPECT_EQ(Names{}, Search(dir / "readme/*.*"));  // a file on the way is no directory either
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+  EXPECT_EQ(handlesBefore, CountOpenHandles());
+}
+
+}  // namespace
