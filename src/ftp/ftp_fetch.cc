@@ -31,7 +31,7 @@ BOOL CFtpUpdates::FetchFile(const std::string& name) {
     file->SetObserver(DownloadObserver(digest));
     const BOOL ok = AcceptsFileSize(size, false, shownName) && ReadRemoteFile(file, size, &buffer);
     CloseRemoteFile(file);
-    if (ok && MatchesTriggerData(name, buffer, size, &digest)) break;
+    if (ok && MatchesTriggerData(name, buffer, size, digest)) break;
     if (buffer != nullptr) {
       CMemoryDebugging::TraceDeallocate(buffer);
       buffer = nullptr;

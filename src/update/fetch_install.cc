@@ -36,7 +36,7 @@ InternetFileObserver* CRepositoryUpdates::DownloadObserver(DownloadDigest& diges
 }
 
 BOOL CRepositoryUpdates::MatchesTriggerData(const std::string& name, const BYTE* buffer,
-                                            std::uint64_t size, DownloadDigest* received) {
+                                            std::uint64_t size, DownloadDigest& received) {
   DWORD expected = 0;
   if (m_triggerData.Lookup(name, expected) &&
       GetBufferCrc(buffer, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32)) != expected) {
@@ -46,10 +46,9 @@ BOOL CRepositoryUpdates::MatchesTriggerData(const std::string& name, const BYTE*
   if (m_pVerified != nullptr) {
     // Verified mode: the manifest's SHA-256 too. A mismatch fails the attempt as a CRC mismatch
     // does; the entry that says why is written once for a file, not once for each attempt.
+    // Taken while the bytes arrived; hashed here only when that digest is not of exactly them.
     integrity::Sha256Digest digest;
-    if (received == nullptr || !received->DigestOf(size, &digest)) {
-      digest = integrity::Sha256OfBuffer(buffer, size);
-    }
+    if (!received.DigestOf(size, &digest)) digest = integrity::Sha256OfBuffer(buffer, size);
     const integrity::Outcome outcome = m_pVerified->manifest.Check(name, digest);
     if (!outcome.ok()) {
       if (name != m_lastDigestMismatch) {

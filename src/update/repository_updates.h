@@ -154,11 +154,10 @@ class CRepositoryUpdates {
   InternetFileObserver* DownloadObserver(DownloadDigest& digest) const;
   // For the transports' FetchFile. Whether the `size` bytes at `buffer` have the CRC-32 that the
   // server's trigger file gives `name` (true when it gives none) and, in verified mode, the
-  // manifest's SHA-256; else the last error is ERROR_CRC. `received`, the attempt's digest of
-  // the delivered bytes, is taken for the buffer's when it covers exactly `size` bytes; else
-  // (or when null) the buffer is hashed.
+  // manifest's SHA-256; else the last error is ERROR_CRC. `received` is the attempt's digest,
+  // taken for the buffer's when it saw exactly `size` bytes (else the buffer is hashed).
   BOOL MatchesTriggerData(const std::string& name, const BYTE* buffer, std::uint64_t size,
-                          DownloadDigest* received = nullptr);
+                          DownloadDigest& received);
   // Writes a downloaded and checked file to `localPath`, releases its block (from the tracing
   // allocator) and logs a failed write.
   BOOL WriteFetchedFile(BYTE* buffer, std::uint64_t size, const std::string& localPath);
