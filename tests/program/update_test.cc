@@ -78,6 +78,9 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
            {"[[processor]]\nname = \"A\"\nserver = [\"h\",\n  \"gopher://x\"]\nroot_dir = \"a\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
             19, "processor.server \"gopher://x\" is not a host name"},
+           {"[[processor]]\nname = \"A\"\nserver = \"ftp://x:0\"\nroot_dir = \"a\"\n"
+            "trigger_file = \"t\"\nextensions = \"dat\"\n",
+            18, "processor.server \"ftp://x:0\" is not a host name"},
            {"[metrics]\ntextfile = \"metrics.txt\"\n", 17,
             "metrics.textfile must name a file ending in .prom"},
            // Places that overlap: the server's files could replace the updater's own, or the
