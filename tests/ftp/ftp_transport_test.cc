@@ -179,10 +179,11 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
                 Error(3001, {kTitle20051, "1460"}), Error(3001, {kTitle20051, "1460"})});
   for (int fd : fds) close(fd);
 
-  // A reply that echoes the password is logged with the password masked; our own texts are not
-  // masked, even where they hold it. A directory name with a line break cannot smuggle in a
+  // A reply that echoes the password is logged whole with the password masked; our own texts are
+  // not masked, even where they hold it. A directory name with a line break cannot smuggle in a
   // command. A server that stops answering fails after the stall limit.
-  scripted_.AddRule({"CWD", "updates", ScriptedRule::Action::kReply, "550 Virus?\r\n", -1});
+  scripted_.AddRule(
+      {"CWD", "updates", ScriptedRule::Action::kReply, "550-Virus?\r\n550 Gone.\r\n", -1});
   auto echoed = Run(scripted_.port());
   echoed->m_strPassword = "Virus";
   EXPECT_FALSE(echoed->Connect());
@@ -194,7 +195,7 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   EXPECT_FALSE(echoed->Connect());
   ExpectLogged(
       {Error(3001, {"Failed to find the updates directory on the remote FTP server",
-                    "12003:550 - 550 ********?"}),
+                    "12003:550 - 550-********?\r\n550 Gone."}),
        Error(3001, {"Failed to find the updates directory on the remote FTP server", "123"}),
        Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
 }

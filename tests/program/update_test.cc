@@ -34,7 +34,7 @@ std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::strin
             "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n"
             "[network]\nstall_timeout_ms = 8000\n[[processor]]\nname = \"MailFilter0\"\n"
             "display_name = \"Mail Filter\"\nremote_dir = \"updates\"\nroot_dir = \"filter\"\n"
-            "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\nretries = 0\n"
+            "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n"
             "server = \"ftp://127.0.0.1:" +
                 std::to_string(port) + "\"\n" + keys);
   return dir / "updater.toml";
@@ -78,6 +78,9 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
            {"[[processor]]\nname = \"A\"\nserver = [\"h\",\n  \"gopher://x\"]\nroot_dir = \"a\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
             19, "processor.server \"gopher://x\" is not a host name"},
+           {"[[processor]]\nname = \"A\"\nserver = \"ftp://x:0\"\nroot_dir = \"a\"\n"
+            "trigger_file = \"t\"\nextensions = \"dat\"\n",
+            18, "processor.server \"ftp://x:0\" is not a host name"},
            {"[metrics]\ntextfile = \"metrics.txt\"\n", 17,
             "metrics.textfile must name a file ending in .prom"},
            // Places that overlap: the server's files could replace the updater's own, or the
@@ -150,6 +153,12 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   once(0, "MailFilter0: updated 1 files\n");
   EXPECT_EQ(installed("b.cfg"), "bravo, second edition");
   EXPECT_EQ(program_test::Count(server->Transcript(), "RETR a.dat"), 1) << "unchanged";
+  // A file that does not match its checksum is tried three times (retries: 2 by default).
+  publish("bravo, third edition");
+  WriteFile(remote + "b.cfg", "bravo, forged edition");
+  once(1, "MailFilter0: failed\n");
+  EXPECT_EQ(program_test::Count(server->Transcript(), "RETR b.cfg"), 2 + 3);
+  publish("bravo, second edition");
 
   const std::string lastUpdate = RunUpdater({"get", "MailFilter0", "LastUpdateTime"}, config).out;
   server.reset();  // nothing listens on the port any more
@@ -237,10 +246,10 @@ TEST(UpdaterCallbacks, AHangingCallbackIsKilledAtItsLimitAndLogged) {
                         "waiting; sleep 60 | still running after 1000 ms: killed | waiting\n"));
 }
 
-// run as a system service runs it: its own entries for its start, each cycle and its stop; a
-// failed on_updates_available logged with its status and output, and run again at the next cycle
-// although that one finds nothing new; and logrotate's default (move, create, SIGHUP) keeps every
-// entry, in order, in the old file or the new one.
+// run as a system service runs it, refusing a once beside it: its own entries for its start, each
+// cycle and its stop; a failed on_updates_available logged with its status and output, and run
+// again at the next cycle although that one finds nothing new; and logrotate's default (move,
+// create, SIGHUP) keeps every entry, in order, in the old file or the new one.
 TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation) {
   TempDir dir;
   WriteFile(dir / "server/updates/a.dat", "alpha");
@@ -265,6 +274,9 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
 
   program_test::Updater service({"run", "-c", config});
   ASSERT_TRUE(logged(cycle + "failed\n")) << service.Err() << ReadFile(log);
+  const program_test::Result beside = RunUpdater({"once"}, config);
+  EXPECT_EQ(beside.status, 1);
+  EXPECT_THAT(beside.err, HasSubstr(" is in use by another repository-updater (run or once)"));
   EXPECT_THAT(ReadFile(log), HasSubstr(" error repository-updater[11] MailFilter0: "
                                        "on_updates_available failed; it runs again at the next "
                                        "cycle | " +

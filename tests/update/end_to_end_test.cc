@@ -100,6 +100,9 @@ class EndToEndTest : public ::testing::Test {
 
 TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs) {
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo"}, {"rules.cfg", "rules"}});
+  // A trigger file that names itself, in any letter case, is not fetched as one of the set.
+  const std::string trigger = served_ + "/updates/trigger.crc";
+  WriteFile(trigger, ReadFile(trigger) + ChecksumLine("Trigger.CRC", "itself"));
   LogCapture log;
   ASSERT_TRUE(Cycle()) << log.Dump();
   EXPECT_EQ(Installed("a.dat"), "alpha");
