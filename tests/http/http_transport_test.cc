@@ -104,6 +104,7 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
           {"to-ftp.dat", {Send("", Fault::kNone, 302)}, kNone, 1},
           {"long-way.dat", {Send(std::string(3 << 20, 'm'), Fault::kNone, 302)}, kNone, 1},
           {"longer.dat", {Send("alpha and more", Fault::kNone, 200, "5")}, "", 1},
+          {"informal.dat", {Send("alpha", Fault::kNone, 203)}, "", 1},
           {"moved.dat", {{302, "see b", {}, {}, {"Location: /b"}, {}, 0, {}, false}}, "", 1},
           {"sub dir.dat", {}, "", 1},
           {"flaky.dat", {Send("alpha", Fault::kCloseAfter), Send("alpha")}, "", 2},

@@ -81,7 +81,7 @@ TEST(SignedManifestTest, VerifiesWhatMinisignSignsAndRefusesEachForgery) {
   const std::string prehashed = publisher.Sign(path);
   const std::time_t after = std::time(nullptr);
   const std::string legacy = publisher.Sign(path, {"-l"});
-  const std::string custom = other.Sign(path, {"-t", "timestamp:1700000000 release 7"});
+  const std::string custom = other.Sign(path, {"-t", "xtimestamp:5 timestamp:1700000000 release 7"});
   const std::string noVersion = publisher.Sign(path, {"-t", "release 7"});
   // A publisher's slip: the trigger file signed in place of the manifest.
   const std::string trigger = ReadFile(dir / "set/trigger.crc");

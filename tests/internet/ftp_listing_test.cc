@@ -35,6 +35,7 @@ TEST(FtpListingTest, LinesOfEachFormat) {
       {"-rw-r--r--    1 0        0    4 Dec 05 20:02  leading blank", " leading blank|4"},
       {"-rw-r--r--   1 owner group 5368709120 Feb 29 2024 big.iso", "big.iso|5368709120"},
       {"-rw-r--r-- 1 owner 1234 Mar 3 09:15 no-group.bin", "no-group.bin|1234"},
+      {"-rw-r--r-- 1 0 0 7 Dec 31 23:59 last-day", "last-day|7"},
       // An owner or group that looks like a date part does not move the name.
       {"-rw-r--r-- 1 jan 12 100 Jan 12 12:00 odd names", "odd names|100"},
       {"-rwsr-sr-t 1 root root 1 Jul 04 12:00 Jul 04 12:00", "Jul 04 12:00|1"},

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -28,7 +29,7 @@ using testing_support::TempDir;
 using testing_support::WriteFile;
 
 // A configuration with one processor, MailFilter0 ("Mail Filter"), that fetches
-// ftp://127.0.0.1:PORT/updates into filter/definitions; `keys` follow from line 16.
+// ftp://127.0.0.1:PORT/updates into filter/definitions; `keys` follow from line 15.
 std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::string& keys = "") {
   WriteFile(dir / "updater.toml",
             "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n"
@@ -36,7 +37,7 @@ std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::strin
             "display_name = \"Mail Filter\"\nremote_dir = \"updates\"\nroot_dir = \"filter\"\n"
             "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n"
             "server = \"ftp://127.0.0.1:" +
-                std::to_string(port) + "\"\n" + keys);
+                std::to_string(port) + "/\"\n" + keys);
   return dir / "updater.toml";
 }
 
@@ -62,26 +63,26 @@ TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
 // Every refusal names the file and the line, exits with status 2 and starts nothing.
 TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
   for (const auto& [tail, line, message] : std::vector<std::tuple<std::string, int, std::string>>{
-           {"retires = 3\n", 16, "unknown key \"retires\" in [[processor]]"},
-           {"passive = 1\n", 16, "processor.passive must be true or false, not an integer"},
-           {"wait_step_ms = 500\n", 16, "processor.wait_step_ms must be between 1000 and 3600000"},
-           {"min_interval = 600\n\nmax_interval = 60\n", 18,
+           {"retires = 3\n", 15, "unknown key \"retires\" in [[processor]]"},
+           {"passive = 1\n", 15, "processor.passive must be true or false, not an integer"},
+           {"wait_step_ms = 500\n", 15, "processor.wait_step_ms must be between 1000 and 3600000"},
+           {"min_interval = 600\n\nmax_interval = 60\n", 17,
             "processor.min_interval (600) must not exceed processor.max_interval (60)"},
-           {"backup_dir = \"../up\"\n", 16, "processor.backup_dir must name a directory below"},
-           {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \"a\"\n", 16,
+           {"backup_dir = \"../up\"\n", 15, "processor.backup_dir must name a directory below"},
+           {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \"a\"\n", 15,
             "[[processor]] is missing the required key \"trigger_file\""},
            {"[[processor]]\nname = \"mailfilter0\"\nserver = \"h\"\nroot_dir = \"r\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
-            16, "processor \"mailfilter0\" cannot run beside processor \"MailFilter0\" (line 7)"},
-           {"name = \n", 16, "invalid TOML"},
+            15, "processor \"mailfilter0\" cannot run beside processor \"MailFilter0\" (line 7)"},
+           {"name = \n", 15, "invalid TOML"},
            // Each address of a list of mirrors is checked where it stands.
            {"[[processor]]\nname = \"A\"\nserver = [\"h\",\n  \"gopher://x\"]\nroot_dir = \"a\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
-            19, "processor.server \"gopher://x\" is not a host name"},
+            18, "processor.server \"gopher://x\" is not a host name"},
            {"[[processor]]\nname = \"A\"\nserver = \"ftp://x:0\"\nroot_dir = \"a\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
-            18, "processor.server \"ftp://x:0\" is not a host name"},
-           {"[metrics]\ntextfile = \"metrics.txt\"\n", 17,
+            17, "processor.server \"ftp://x:0\" is not a host name"},
+           {"[metrics]\ntextfile = \"metrics.txt\"\n", 16,
             "metrics.textfile must name a file ending in .prom"},
            // Places that overlap: the server's files could replace the updater's own, or the
            // installation mix one set into another.
@@ -91,10 +92,10 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
             "processor.backup_dir overlaps processor.definitions_dir"},
            {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \"filter\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
-            16, "processor \"A\" and processor \"MailFilter0\" (line 7) share the root directory"},
+            15, "processor \"A\" and processor \"MailFilter0\" (line 7) share the root directory"},
            {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \".\"\nmaster_dir = \".\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
-            16,
+            15,
             "store.path lies in a directory of processor \"A\" where files from the server go"}}) {
     TempDir dir;
     const auto result = RunUpdater({"once"}, WriteConfig(dir, 2121, tail));
@@ -139,6 +140,9 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   EXPECT_FALSE(FileExists(dir / "store.db")) << "status made the store";
   publish("bravo");
   once(0, "MailFilter0: updated 2 files\n");
+  namespace fs = std::filesystem;  // the store holds the password: its owner's alone
+  EXPECT_EQ(fs::status(dir / "store.db").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_THAT(ReadFile(dir / "log"),
               HasSubstr(" operation VARAZO[1000] MailFilter0: Updating the Mail "
                         "Filter definition files | Updated 2 files: a.dat, b.cfg\n"));
@@ -303,7 +307,7 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
   for (const std::string& entry : std::vector<std::string>{
            " operation repository-updater[1] Service started | version ",
            "\n    MailFilter0 (Mail Filter) from ftp://127.0.0.1:" + std::to_string(server.port()) +
-               " into " + dir / "filter/definitions\n",
+               "/ into " + dir / "filter/definitions\n",
            " operation VARAZO[1000] MailFilter0: Updating the Mail Filter definition files | "
            "Updated 1 files: a.dat\n",
            cycle + "failed\n", " operation repository-updater[3] Log file reopened | on SIGHUP\n",
