@@ -27,9 +27,11 @@ BOOL CFtpUpdates::FetchFile(const std::string& name) {
     if (!FindRemoteFile(working, size)) return FALSE;
     CInternetFile* file = OpenRemoteFile(working);
     if (file == nullptr) return FALSE;
+    DownloadDigest digest;
+    file->SetObserver(DownloadObserver(digest));
     const BOOL ok = AcceptsFileSize(size, false, shownName) && ReadRemoteFile(file, size, &buffer);
     CloseRemoteFile(file);
-    if (ok && MatchesTriggerData(name, buffer, size)) break;
+    if (ok && MatchesTriggerData(name, buffer, size, digest)) break;
     if (buffer != nullptr) {
       CMemoryDebugging::TraceDeallocate(buffer);
       buffer = nullptr;

@@ -126,9 +126,11 @@ BOOL CHttpUpdates::FetchFile(const std::string& name) {
       return FALSE;
     }
     NoteRedirect(file, remotePath);
+    DownloadDigest digest;
+    file->SetObserver(DownloadObserver(digest));
     const BOOL ok = ReadRemoteResponse(file, &buffer, &size, false, remotePath);
     CloseRemoteFile(file);
-    if (ok && MatchesTriggerData(name, buffer, size)) break;
+    if (ok && MatchesTriggerData(name, buffer, size, digest)) break;
     const DWORD cause = GetLastError();
     // As in the FTP transport: a stopping service does not sit through the further attempts.
     const bool stopping = WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0;

@@ -23,11 +23,6 @@ const EVP_MD* Sha256Method() {
   return method;
 }
 
-struct ContextDeleter {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using Context = std::unique_ptr<EVP_MD_CTX, ContextDeleter>;
-
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 int HexValue(char c) {
@@ -47,6 +42,35 @@ Sha256Digest Sha256OfBuffer(const void* data, std::size_t length) {
   return digest;
 }
 
+Sha256Hasher::~Sha256Hasher() {
+  EVP_MD_CTX_free(context_);
+}
+
+bool Sha256Hasher::Start() {
+  if (context_ == nullptr && !spent_) {
+    context_ = EVP_MD_CTX_new();
+    if (context_ == nullptr || Sha256Method() == nullptr ||
+        EVP_DigestInit_ex(context_, Sha256Method(), nullptr) != 1) {
+      spent_ = true;
+    }
+  }
+  return !spent_;
+}
+
+void Sha256Hasher::Update(const void* data, std::size_t length) {
+  length_ += length;
+  if (Start() && length != 0 && EVP_DigestUpdate(context_, data, length) != 1) spent_ = true;
+}
+
+bool Sha256Hasher::Finish(Sha256Digest* digest) {
+  if (!Start()) return false;
+  spent_ = true;
+  Sha256Digest result{};
+  if (EVP_DigestFinal_ex(context_, result.data(), nullptr) != 1) return false;
+  *digest = result;
+  return true;
+}
+
 bool Sha256OfFile(const char* path, Sha256Digest* digest, std::uint64_t* size) {
   if (path == nullptr || digest == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -55,25 +79,25 @@ bool Sha256OfFile(const char* path, Sha256Digest* digest, std::uint64_t* size) {
   PlatformFile file;
   if (!file.Open(path, PlatformFile::Mode::kRead)) return false;
   file.AdviseSequentialRead();
-  Context context(EVP_MD_CTX_new());
+  Sha256Hasher hasher;
   std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kReadBlockSize]);
-  if (!context || !block || Sha256Method() == nullptr ||
-      EVP_DigestInit_ex(context.get(), Sha256Method(), nullptr) != 1) {
+  if (!block) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
-  std::uint64_t total = 0;
   for (;;) {
     std::size_t got = 0;
     if (!file.Read(block.get(), kReadBlockSize, &got)) return false;
     if (got == 0) break;
-    EVP_DigestUpdate(context.get(), block.get(), got);
-    total += got;
+    hasher.Update(block.get(), got);
   }
   Sha256Digest result{};
-  EVP_DigestFinal_ex(context.get(), result.data(), nullptr);
+  if (!hasher.Finish(&result)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
   *digest = result;
-  if (size != nullptr) *size = total;
+  if (size != nullptr) *size = hasher.length();
   return true;
 }
 

@@ -26,8 +26,17 @@ constexpr DWORD kLoggedFailures = 100;
 
 }  // namespace
 
+bool CRepositoryUpdates::DownloadDigest::DigestOf(std::uint64_t size,
+                                                  integrity::Sha256Digest* digest) {
+  return hasher_.length() == size && hasher_.Finish(digest);
+}
+
+InternetFileObserver* CRepositoryUpdates::DownloadObserver(DownloadDigest& digest) const {
+  return m_pVerified != nullptr ? &digest : nullptr;
+}
+
 BOOL CRepositoryUpdates::MatchesTriggerData(const std::string& name, const BYTE* buffer,
-                                            std::uint64_t size) {
+                                            std::uint64_t size, DownloadDigest& received) {
   DWORD expected = 0;
   if (m_triggerData.Lookup(name, expected) &&
       GetBufferCrc(buffer, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32)) != expected) {
@@ -37,8 +46,10 @@ BOOL CRepositoryUpdates::MatchesTriggerData(const std::string& name, const BYTE*
   if (m_pVerified != nullptr) {
     // Verified mode: the manifest's SHA-256 too. A mismatch fails the attempt as a CRC mismatch
     // does; the entry that says why is written once for a file, not once for each attempt.
-    const integrity::Outcome outcome =
-        m_pVerified->manifest.Check(name, integrity::Sha256OfBuffer(buffer, size));
+    // Taken while the bytes arrived; hashed here only when that digest is not of exactly them.
+    integrity::Sha256Digest digest;
+    if (!received.DigestOf(size, &digest)) digest = integrity::Sha256OfBuffer(buffer, size);
+    const integrity::Outcome outcome = m_pVerified->manifest.Check(name, digest);
     if (!outcome.ok()) {
       if (name != m_lastDigestMismatch) {
         m_lastDigestMismatch = name;

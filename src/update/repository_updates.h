@@ -13,6 +13,7 @@
 #define FILEREPOSITORY_UPDATE_REPOSITORY_UPDATES_H_
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <list>
@@ -24,6 +25,7 @@
 
 #include "filerepository/filerepository.h"
 #include "host/mail_server.h"
+#include "integrity/sha256.h"
 #include "integrity/signed_manifest.h"
 #include "integrity/trigger_file_data.h"
 #include "platform/internet/internet.h"
@@ -136,9 +138,26 @@ class CRepositoryUpdates {
   // file in the backup directory. A plain name (no directory part) that is none of the
   // updater's own files (own_names.h), in any letter case; the transports refuse others (123).
   BOOL IsFetchableName(const std::string& name) const;
+  // For the transports' FetchFile, in verified mode: the SHA-256 of one download attempt, taken
+  // while its bytes arrive. Made afresh for each attempt and set on its file before the first
+  // read (DownloadObserver), it spares MatchesTriggerData a second pass over the buffer.
+  class DownloadDigest final : public InternetFileObserver {
+   public:
+    void OnDelivered(const void* data, std::size_t size) override { hasher_.Update(data, size); }
+    // The digest when exactly `size` bytes were delivered; false otherwise (it is spent then).
+    bool DigestOf(std::uint64_t size, integrity::Sha256Digest* digest);
+
+   private:
+    integrity::Sha256Hasher hasher_;
+  };
+  // `digest` in verified mode, null in the classic mode: the observer to set on a download.
+  InternetFileObserver* DownloadObserver(DownloadDigest& digest) const;
   // For the transports' FetchFile. Whether the `size` bytes at `buffer` have the CRC-32 that the
-  // server's trigger file gives `name` (true when it gives none); else the last error is ERROR_CRC.
-  BOOL MatchesTriggerData(const std::string& name, const BYTE* buffer, std::uint64_t size);
+  // server's trigger file gives `name` (true when it gives none) and, in verified mode, the
+  // manifest's SHA-256; else the last error is ERROR_CRC. `received` is the attempt's digest,
+  // taken for the buffer's when it saw exactly `size` bytes (else the buffer is hashed).
+  BOOL MatchesTriggerData(const std::string& name, const BYTE* buffer, std::uint64_t size,
+                          DownloadDigest& received);
   // Writes a downloaded and checked file to `localPath`, releases its block (from the tracing
   // allocator) and logs a failed write.
   BOOL WriteFetchedFile(BYTE* buffer, std::uint64_t size, const std::string& localPath);

@@ -20,6 +20,7 @@
 #include "support/ftp_servers.h"
 #include "support/minisign.h"
 #include "support/nginx_server.h"
+#include "support/scripted_ftp_server.h"
 
 namespace faults {
 namespace {
@@ -273,6 +274,34 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   EXPECT_EQ(site.Installed(), restored);
   EXPECT_THAT(site.Log(), HasSubstr("Restored 2 installed files that differed from the verified "
                                     "set: a.dat, c.cfg"));
+}
+
+// A download broken off mid-way is tried again, and the check of the new attempt starts afresh:
+// the file arrives in many pieces, and its SHA-256 is taken while they arrive.
+TEST(VerifiedMode, ADownloadBrokenOffIsRetriedAndItsRetryCheckedWhole) {
+  VerifiedSite site;
+  const MinisignKey publisher(site.dir(), "publisher");
+  FileSet files = kFirst;
+  std::string big(3 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4093);
+  files["big.dat"] = big;
+  site.Publish(files, publisher);
+  testing_support::ScriptedFtpServer server;
+  for (const auto& entry : std::filesystem::directory_iterator(site.Served())) {
+    const std::string name = entry.path().filename();
+    const std::string content = testing_support::ReadFile(entry.path());
+    if (name == "big.dat") {
+      server.AddFile("/updates/big.dat",
+                     {content, {}, testing_support::ScriptedFile::Fault::kBreakAfter, 1 << 20, 1});
+    } else {
+      server.AddFile("/updates/" + name, content);
+    }
+  }
+  site.Configure("ftp://127.0.0.1:" + std::to_string(server.port()),
+                 "public_key = [\"" + publisher.keyLine + "\"]\n");
+  ASSERT_EQ(site.Once().status, 0) << site.Log();
+  EXPECT_EQ(site.Installed().at("big.dat"), big);
+  EXPECT_EQ(program_test::Count(server.Transcript(), "RETR big.dat"), 2);
 }
 
 // Over HTTP the same checks: the honest set installs and a CRC-forged file is refused.

@@ -126,6 +126,10 @@ class FtpDownload : public RemoteFileSource {
     transfer_.reset();
   }
 
+  void SetObserver(InternetFileObserver* observer) override {
+    if (transfer_ != nullptr) transfer_->SetObserver(observer);
+  }
+
  private:
   std::shared_ptr<FtpControl> control_;
   std::unique_ptr<Transfer> transfer_;

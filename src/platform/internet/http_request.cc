@@ -172,6 +172,10 @@ void HttpRequest::Close() {
   if (transfer_ != nullptr) transfer_->Abort();
 }
 
+void HttpRequest::SetObserver(InternetFileObserver* observer) {
+  if (transfer_ != nullptr) transfer_->SetObserver(observer);
+}
+
 void HttpRequest::OnLineReceived(std::string_view line) {
   if (head_.AddLine(line) == HttpHeadParser::Status::kMalformed && transfer_ != nullptr) {
     transfer_->MarkProtocolViolation();

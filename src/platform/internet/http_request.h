@@ -66,6 +66,7 @@ class HttpRequest : public RemoteFileSource, public TransferObserver {
   // RemoteFileSource: the body.
   DWORD Read(void* buffer, std::size_t count, bool atLeastOne, std::size_t* got) override;
   void Close() override;
+  void SetObserver(InternetFileObserver* observer) override;
 
   // TransferObserver.
   void OnLineReceived(std::string_view line) override;

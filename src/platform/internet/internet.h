@@ -20,6 +20,7 @@
 #define FILEREPOSITORY_PLATFORM_INTERNET_INTERNET_H_
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -254,6 +255,16 @@ class CFtpFileFind {
 
 // A remote file being read: an FTP download or the body of an HTTP response.
 struct InternetFileState;
+// Sees the bytes a CInternetFile hands to its reader, piece by piece in their order, each as it
+// reaches the reader's buffer (while the transfer goes on), through Read and InternetReadFile
+// alike. Called on the file's thread from inside those calls; it must not use the file. Lets a
+// reader work on a download while it arrives instead of in a second pass over the buffer.
+class InternetFileObserver {
+ public:
+  virtual ~InternetFileObserver() = default;
+  virtual void OnDelivered(const void* data, std::size_t size) = 0;
+};
+
 class CInternetFile {
  public:
   virtual ~CInternetFile();  // ends the transfer if it is still running
@@ -262,6 +273,9 @@ class CInternetFile {
 
   // Hint for the size of reads; accepted and ignored beyond bounding the read-ahead.
   BOOL SetReadBufferSize(UINT size);
+  // Makes `observer` (null: none) see every byte the file delivers from now on. It must stay
+  // valid until it is replaced or the file is closed.
+  void SetObserver(InternetFileObserver* observer);
   // Reads until `count` bytes have arrived or the file ends; returns the count. Throws
   // CInternetException when the transfer breaks (ERROR_INTERNET_CONNECTION_ABORTED,
   // ERROR_INTERNET_TIMEOUT after the stall limit, ...).

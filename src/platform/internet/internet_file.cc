@@ -15,6 +15,10 @@ BOOL CInternetFile::SetReadBufferSize(UINT) {
   return TRUE;
 }
 
+void CInternetFile::SetObserver(InternetFileObserver* observer) {
+  if (m_state->source != nullptr) m_state->source->SetObserver(observer);
+}
+
 UINT CInternetFile::Read(void* buffer, UINT count) {
   if (m_state->source == nullptr) throw CInternetException(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
   if (buffer == nullptr && count != 0) throw CInternetException(ERROR_INVALID_PARAMETER);

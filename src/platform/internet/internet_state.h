@@ -27,6 +27,8 @@ class RemoteFileSource {
   virtual DWORD Read(void* buffer, std::size_t count, bool atLeastOne, std::size_t* got) = 0;
   // Ends the transfer if it is still running. Reads afterwards fail.
   virtual void Close() = 0;
+  // CInternetFile::SetObserver.
+  virtual void SetObserver(InternetFileObserver* observer) = 0;
 };
 
 }  // namespace internet

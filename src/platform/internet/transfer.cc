@@ -218,6 +218,7 @@ std::size_t Transfer::TakeOverflow(char* buffer, std::size_t count) {
   const std::size_t take = std::min(available, count);
   if (take == 0) return 0;
   std::memcpy(buffer, overflow_.data() + overflowOffset_, take);
+  if (delivery_ != nullptr) delivery_->OnDelivered(buffer, take);
   overflowOffset_ += take;
   if (overflowOffset_ == overflow_.size()) {
     overflow_.clear();
@@ -271,6 +272,7 @@ std::size_t Transfer::Write(const char* data, std::size_t size) {
   const std::size_t direct = std::min(room, size);
   if (direct > 0) {
     std::memcpy(callerBuffer_ + callerFilled_, data, direct);
+    if (delivery_ != nullptr) delivery_->OnDelivered(callerBuffer_ + callerFilled_, direct);
     callerFilled_ += direct;
   }
   if (direct < size) overflow_.assign(data + direct, size - direct);

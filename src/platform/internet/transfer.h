@@ -93,6 +93,10 @@ class Transfer {
   // failed before that. Bytes already received are handed out before the transfer is driven.
   bool Read(void* buffer, std::size_t count, bool atLeastOne, std::size_t* got);
 
+  // Makes `observer` (null: none) see the body bytes from now on as Read hands them out, each
+  // piece once it is in the caller's buffer (CInternetFile::SetObserver).
+  void SetObserver(InternetFileObserver* observer) { delivery_ = observer; }
+
   // Detaches the handle from the multi handle. A transfer stopped before its end fails with
   // kAborted, and libcurl closes its connection. Harmless when not running.
   void Abort();
@@ -147,6 +151,7 @@ class Transfer {
   std::string overflow_;
   std::size_t overflowOffset_ = 0;
   bool paused_ = false;
+  InternetFileObserver* delivery_ = nullptr;
   // Set while the debug callback collects a line: libcurl may hand over a line in pieces.
   std::string pendingLine_;
 };
