@@ -71,6 +71,9 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_TRUE(ReadFile(to) == content);
   EXPECT_EQ(2, EntryCount(dir.path()));
+  // A move may replace a file only when asked to.
+  EXPECT_FALSE(MoveFileExA(from.c_str(), to.c_str(), 0));
+  EXPECT_EQ(ERROR_ALREADY_EXISTS, GetLastError());
 }
 
 TEST(WildcardTest, WindowsMatchingRules) {
