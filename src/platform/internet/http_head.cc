@@ -84,6 +84,15 @@ HttpHeadParser::Status HttpHeadParser::AddLine(std::string_view line) {
   }
 
   if (!text.empty()) {
+    // libcurl hands over an interim (1xx) head without its blank line: the next status line
+    // begins the response's own head.
+    if (code_ >= 100 && code_ < 200) {
+      if (const std::optional<int> code = ParseStatusLine(text)) {
+        code_ = *code;
+        headers_.clear();
+        return Status::kIncomplete;
+      }
+    }
     if (IsBlank(text.front())) {
       // An obsolete folded continuation of the header before.
       if (!headers_.empty()) headers_.back().second.append(" ").append(Trim(text));
