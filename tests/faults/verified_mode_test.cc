@@ -227,10 +227,13 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
                                          "key " +
                                          other.idInComment));
 
-  // A key rotation: the successor's key beside the publisher's takes the set it signed.
+  // A key rotation: the successor's key beside the publisher's takes the set it signed. Without
+  // max_signature_age the set's age goes unmentioned.
   site.Configure(url, "public_key_file = [\"publisher.pub\", \"successor.pub\"]\n");
-  site.Publish(kSecond, successor);
+  site.Publish(kSecond, successor, {"-t", "timestamp:" + std::to_string(std::time(nullptr) - 500)});
+  const std::size_t logged = site.Log().size();
   ASSERT_EQ(site.Once().status, 0) << site.Log();
+  EXPECT_EQ(site.Log().find("older than", logged), std::string::npos) << site.Log();
   EXPECT_EQ(site.Installed().at("b.dat"), kSecond.at("b.dat"));
   EXPECT_EQ(site.Once().status, 0);  // nothing new: the reference stays the verified manifest
 
@@ -321,6 +324,16 @@ TEST(VerifiedMode, OverHttpTheHonestSetInstallsAndAForgedFileIsRefused) {
   EXPECT_EQ(site.Once().status, 1);
   EXPECT_EQ(Occurrences(site.Log(), "Updating the \"\"updates/a.dat\"\" file | SHA-256 mismatch"),
             1u)
+      << site.Log();
+  EXPECT_EQ(site.Installed(), installed);
+
+  // A signature the server does not have (404) leaves the set unsigned.
+  site.Publish(kSecond, publisher);
+  std::filesystem::remove(site.Served() + "/trigger.crc.sha256.minisig");
+  EXPECT_EQ(site.Once().status, 1);
+  EXPECT_NE(site.Log().find("trigger.crc.sha256.minisig\"\" file | no signature: the server has "
+                            "no trigger.crc.sha256.minisig: the set is not signed"),
+            std::string::npos)
       << site.Log();
   EXPECT_EQ(site.Installed(), installed);
 }

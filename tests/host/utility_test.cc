@@ -1,5 +1,5 @@
 // The host's utility library: the tracing allocator's counts, which every leak check relies on,
-// and directory creation.
+// directory creation, and the text form of binary properties.
 #include <cstdint>
 #include <string>
 
@@ -39,6 +39,25 @@ TEST(CreateDirectoryPathTest, MakesMissingParentsButNotThroughAFile) {
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
   EXPECT_FALSE(CreateDirectoryPath(""));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+// Decoding keeps what fits and says whether it ran out of room or met something not hexadecimal.
+TEST(PropertyTextTest, RoundTripsAndSaysWhyADecodeStopped) {
+  char text[7];
+  ASSERT_TRUE(EncodePropertyText("abc", 3, text, 6));
+  EXPECT_STREQ(text, "616263");
+  char bytes[3] = {};
+  DWORD length = 2;
+  EXPECT_FALSE(DecodePropertyText(text, bytes, &length));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(std::string(bytes, length), "ab");
+  length = 3;
+  EXPECT_FALSE(DecodePropertyText("61zz", bytes, &length));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+  EXPECT_EQ(length, 1u);
+  length = 3;
+  EXPECT_TRUE(DecodePropertyText(text, bytes, &length));
+  EXPECT_EQ(std::string(bytes, length), "abc");
 }
 
 }  // namespace
