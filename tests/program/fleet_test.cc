@@ -122,17 +122,20 @@ TEST(Mirrors, OnceMovesOnAfterAFailedCycleAndTheMetricsFollow) {
   EXPECT_NE(Sample(succeeded, Of("last_attempt_timestamp_seconds")), "");
   EXPECT_EQ(PromtoolFindings(dir), "");
 
-  // No mirror answers and an installed file was altered: tampering, the last success kept.
+  // No mirror answers and an installed file was altered: tampering, the last success kept; the
+  // cycle stays on the mirror in use.
   WriteFile(dir / "filter/definitions/a.dat", "altered");
   const std::string deadToo = Ftp(ScriptedFtpServer::RefusingPort());
-  WriteConfig(dir, "\"" + dead + "\", \"" + deadToo + "\"");
+  WriteConfig(dir, "\"" + deadToo + "\", \"" + dead + "\"");
+  ASSERT_EQ(RunUpdater({"set", "MailFilter0", "MirrorInUse", dead, "--text"}, config).status, 0);
   result = RunUpdater({"once"}, config);
   EXPECT_EQ(result.status, 3) << result.err;
   EXPECT_THAT(ReadFile(dir / "log"),
               HasSubstr(" error repository-updater[14] MailFilter0: No mirror of the Mail Filter "
                         "updates server answers | " +
-                        dead + ", " + deadToo + " | the cycle tries " + dead + "\n"));
+                        deadToo + ", " + dead + " | the cycle tries " + dead + "\n"));
   const std::string tampered = ReadFile(metrics);
+  EXPECT_EQ(Sample(tampered, mirror + deadToo + "\"}"), "1") << "the next one to try";
   EXPECT_EQ(Sample(tampered, Of("last_cycle_success")), "0");
   EXPECT_EQ(Sample(tampered, Of("invalid_definition_files")), "1");
   EXPECT_EQ(Sample(tampered, Of("last_success_timestamp_seconds")), lastSuccess);
