@@ -256,4 +256,18 @@ TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {
   EXPECT_EQ(scripted_.CountCommands("RETR"), retrievals);
 }
 
+// A server named without a port is reached at 21 (in a network namespace of the test's own).
+TEST_F(FtpTransportTest, AServerWithoutAPortIsReachedAt21) {
+  if (!OwnLoopbackNetwork()) GTEST_SKIP() << "a network namespace of its own needs root";
+  setenv("FR_TEST_PORT", "21", 1);
+  ScriptedFtpServer standard;
+  unsetenv("FR_TEST_PORT");
+  standard.AddFile("/updates/trigger.crc", kTrigger);
+  for (const char* server : {"127.0.0.1", "ftp://127.0.0.1"}) {
+    TestFtpUpdates run(slot_.get(), server, backup_);
+    EXPECT_TRUE(run.Connect()) << server << log_.Dump();
+    EXPECT_EQ(run.trigger(), kTrigger);
+  }
+}
+
 }  // namespace

@@ -58,6 +58,8 @@ TEST(PropertyTextTest, RoundTripsAndSaysWhyADecodeStopped) {
   length = 3;
   EXPECT_TRUE(DecodePropertyText(text, bytes, &length));
   EXPECT_EQ(std::string(bytes, length), "abc");
+  EXPECT_TRUE(DecodePropertyText("4A4b", bytes, &length));
+  EXPECT_EQ(std::string(bytes, length), "JK");
 }
 
 }  // namespace

@@ -187,4 +187,27 @@ TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {
   EXPECT_TRUE(otherName.RequestLines().empty());
 }
 
+// A server named without a port is reached at its scheme's own port: a plain host and http://
+// at 80, https:// at 443 (in a network namespace of the test's own, where those ports are free).
+TEST_F(HttpTransportTest, AServerWithoutAPortIsReachedAtItsSchemesPort) {
+  if (!OwnLoopbackNetwork()) GTEST_SKIP() << "a network namespace of its own needs root";
+  setenv("FR_TEST_PORT", "80", 1);
+  {
+    ScriptedHttpServer plain;
+    plain.ServeBody("/updates/trigger.crc", "5 a.dat\r\n");
+    for (const char* server : {"127.0.0.1", "http://127.0.0.1"}) {
+      EXPECT_TRUE(Run(server)->Connect()) << server << log_.Dump();
+    }
+  }
+  if (NginxServer::Available()) {
+    WriteFile(dir_ / "www/updates/trigger.crc", "5 a.dat\r\n");
+    const TestCertificates certs = MakeTestCertificates(dir_.path());
+    setenv("FR_TEST_PORT", "443", 1);
+    NginxServer secure({dir_ / "www", certs.serverCert, certs.serverKey});
+    SetInternetCaFile(certs.caCert.c_str());
+    EXPECT_TRUE(Run("https://127.0.0.1")->Connect()) << log_.Dump();
+  }
+  unsetenv("FR_TEST_PORT");
+}
+
 }  // namespace

@@ -81,7 +81,8 @@ TEST(SignedManifestTest, VerifiesWhatMinisignSignsAndRefusesEachForgery) {
   const std::string prehashed = publisher.Sign(path);
   const std::time_t after = std::time(nullptr);
   const std::string legacy = publisher.Sign(path, {"-l"});
-  const std::string custom = other.Sign(path, {"-t", "xtimestamp:5 timestamp:1700000000 release 7"});
+  const std::string custom =
+      other.Sign(path, {"-t", "xtimestamp:5 timestamp:1700000000 release 7"});
   const std::string noVersion = publisher.Sign(path, {"-t", "release 7"});
   // A publisher's slip: the trigger file signed in place of the manifest.
   const std::string trigger = ReadFile(dir / "set/trigger.crc");
@@ -166,6 +167,16 @@ TEST(SignedManifestTest, VerifiesWhatMinisignSignsAndRefusesEachForgery) {
         "untrusted comment: x\n"s, line.substr(0, 55), line + "=", " " + line,
         WithAlgorithm(line, "ED") /* a key is "Ed" */}) {
     EXPECT_EQ(ParsePublicKey(text).outcome.verdict, Verdict::kMalformedKey) << text;
+  }
+
+  // A version is the digits of a whole "timestamp:" token; 0 here stands for refused.
+  for (const auto& [comment, version] :
+       std::vector<std::pair<std::string, std::uint64_t>>{{"timestamp:42", 42},
+                                                          {"timestamp:123abc", 0},
+                                                          {"timestamp:", 0},
+                                                          {"timestamp:18446744073709551616", 0}}) {
+    const Checked<std::uint64_t> got = VersionOfTrustedComment(comment);
+    EXPECT_EQ(got.ok() ? got.value : 0, version) << comment;
   }
 }
 

@@ -22,6 +22,7 @@ TEST(FtpListingTest, LinesOfEachFormat) {
   const Rows mlsd = {
       {"modify=20261205201147;perm=r;size=3;type=file;unique=fe00ga721d1; a.txt\r\n", "a.txt|3"},
       {"Type=DIR;Sizd=4096;Modify=20260101000000; sub dir", "sub dir|4096|d"},
+      {"Type=file;Size=7; Upper", "Upper|7"},
       // The name is everything after the first blank, blanks and semicolons included.
       {"type=file;size=9;  two; words ", " two; words |9"},
       {"size=18446744073709551615; huge", "huge|18446744073709551615"},
@@ -39,6 +40,7 @@ TEST(FtpListingTest, LinesOfEachFormat) {
       // An owner or group that looks like a date part does not move the name.
       {"-rw-r--r-- 1 jan 12 100 Jan 12 12:00 odd names", "odd names|100"},
       {"-rwsr-sr-t 1 root root 1 Jul 04 12:00 Jul 04 12:00", "Jul 04 12:00|1"},
+      {"lrwxrwxrwx 1 0 0 8 Dec 05 20:02 current.dat -> real.dat", "current.dat|8"},
       {"total 12", ""},
       {"-rw-r--r-- 1 0 0 6 Dec 35 20:02 x", ""},
       {"12-05-26  07:44PM       <dir>          two words", "two words|0|d"},

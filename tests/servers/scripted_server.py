@@ -5,11 +5,11 @@
 #
 #     scripted_server.py ftp|http
 #
-# It listens on 127.0.0.1 at a free port, prints that port on stdout, then takes commands on stdin,
-# one a line, and answers each with one line on stdout. It exits when its stdin closes. Words of a
-# command are plain (an operation, a number, a name such as "drip"), "-" for none, or a text as "x"
-# and its bytes in hexadecimal. Commands (tests/support/scripted_ftp_server.h and scripted_http_server.h
-# tell what they mean):
+# It listens on 127.0.0.1 at a free port (or $FR_TEST_PORT), prints that port on stdout, then takes
+# commands on stdin, one a line, and answers each with one line on stdout. It exits when its stdin
+# closes. Words of a command are plain (an operation, a number, a name such as "drip"), "-" for
+# none, or a text as "x" and its bytes in hexadecimal. Commands (tests/support/scripted_ftp_server.h
+# and scripted_http_server.h tell what they mean):
 #
 #     dir PATH | file PATH CONTENT LISTED FAULT OFFSET TIMES | rule VERB ARGUMENT ACTION REPLY TIMES
 #     transcript -> CONNECTIONS LINE...                                                        (ftp)
@@ -266,7 +266,8 @@ def main():
     session = FtpSession if sys.argv[1:] == ["ftp"] else HttpSession
     default = (404, "Not found.\n", "length", None, "none", 0, None, False, [])
     socketserver.ThreadingTCPServer.daemon_threads = True
-    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), session)
+    server = socketserver.ThreadingTCPServer(
+        ("127.0.0.1", int(os.environ.get("FR_TEST_PORT", "0"))), session)
     print(server.server_address[1], flush=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     serve_commands()

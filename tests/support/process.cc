@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -12,6 +15,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -164,7 +169,21 @@ int ChildProcess::Run(const std::vector<std::string>& argv, const std::string& o
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool OwnLoopbackNetwork() {
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq loopback{};
+  std::strcpy(loopback.ifr_name, "lo");
+  bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &loopback) == 0;
+  loopback.ifr_flags = static_cast<short>(loopback.ifr_flags | IFF_UP);
+  up = up && ioctl(fd, SIOCSIFFLAGS, &loopback) == 0;
+  if (fd >= 0) close(fd);
+  return up;
+}
+
 std::uint16_t FreeLoopbackPort() {
+  if (const char* fixed = std::getenv("FR_TEST_PORT"))
+    return static_cast<std::uint16_t>(std::atoi(fixed));
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof(address);

@@ -52,6 +52,10 @@ class ChildProcess {
   int status_ = -1;
 };
 
+// Moves this process into a network namespace of its own holding only loopback, up, where servers
+// may take well-known ports; false without the privilege. Servers started while FR_TEST_PORT is
+// set listen at that port.
+bool OwnLoopbackNetwork();
 // A free port on 127.0.0.1 (bound once, then closed again: nothing listens there until a server
 // takes it), and whether something accepts connections at a port.
 std::uint16_t FreeLoopbackPort();
