@@ -105,7 +105,7 @@ bool PrintPlan(const ProcessorSettings& processor, const CyclePlan& plan,
   }
   if (!plan.refused.empty()) {
     line("would refuse " +
-         Listed(plan.refused, " that are not plain names or are names of the updater's own"));
+         Listed(plan.refused, " whose names are not plain or are the updater's own"));
   }
   if (!plan.notListed.empty()) line("the server's listing lacks " + Listed(plan.notListed));
   if (plan.WouldFail()) {

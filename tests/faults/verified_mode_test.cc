@@ -186,6 +186,13 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
          std::filesystem::remove(site.Served() + "/trigger.crc.sha256.minisig");
        },
        "Updating the \"\"updates/trigger.crc.sha256.minisig\"\" file | no signature: "},
+      {"a signature file beyond its limit",
+       [&] {
+         site.Publish(kSecond, publisher);
+         WriteFile(site.Served() + "/trigger.crc.sha256.minisig", std::string(16385, '\n'));
+       },
+       "minisig\"\" file | malformed signature: the server gives it as larger than the limit of "
+       "16384 bytes"},
       {"a name the manifest lacks",
        [&] {
          site.Publish(kSecond, publisher);

@@ -198,6 +198,33 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
                     "12003:550 - 550-********?\r\n550 Gone."}),
        Error(3001, {"Failed to find the updates directory on the remote FTP server", "123"}),
        Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
+
+  // What a server lacks: a listing, then the whole trigger file, then the trigger file; an address
+  // of another scheme is none for FTP. A run connected again keeps one trigger file.
+  ScriptedFtpServer bare;
+  bare.AddDirectory("/updates");
+  bare.AddRule({"MLSD", {}, ScriptedRule::Action::kReply, "550 No listing.\r\n", 1});
+  EXPECT_FALSE(Run(bare.port())->Connect());
+  bare.AddFile("/updates/trigger.crc", ScriptedFile{kTrigger, kTrigger.size() + 5});
+  EXPECT_FALSE(Run(bare.port())->Connect());
+  bare.AddRule({"RETR", "trigger.crc", ScriptedRule::Action::kReply, "550 Gone.\r\n", 1});
+  EXPECT_FALSE(Run(bare.port())->Connect());
+  EXPECT_FALSE(TestFtpUpdates(slot_.get(), "http://127.0.0.1", backup_).Connect());
+  const std::string kUpdating = "Updating the \"\"";
+  ExpectLogged(
+      {Error(3001, {"Failed to enumerate the remote directory.  This is likely to be due "
+                    "to a firewall blocking the request.  Try changing to Passive FTP "
+                    "and check firewall settings.",
+                    "12003:550 - 550 No listing."}),
+       Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
+       Error(3001, {kUpdating + "trigger.crc\"\" file", "1104"}),
+       Error(3001, {kUpdating + "trigger.crc\"\" file", "12003:550 - 550 Gone."}),
+       Error(3001, {kUpdating + "updates\\trigger.crc\"\" file", "3"}),
+       Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)})});
+  bare.AddFile("/updates/trigger.crc", kTrigger);
+  auto twice = Run(bare.port());
+  EXPECT_TRUE(twice->Connect() && twice->Connect());
+  EXPECT_EQ(twice->trigger(), kTrigger);
 }
 
 TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {

@@ -163,6 +163,24 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   ExpectOneEntry(Error(3001, {"Updating the \"\"updates\\changed.dat\"\" file", "23"}));
   const std::vector<std::string> lines = server.RequestLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /updates/changed.dat HTTP/1.1"), 3 + 1);
+
+  // Connect: an address that is none for HTTP, a server that does not answer, one that lacks the
+  // trigger file or breaks it off. A run connected again keeps one trigger file.
+  EXPECT_FALSE(Run("ftp://127.0.0.1")->Connect());
+  ExpectOneEntry(Error(3001, {kTitle20051, "12005"}));
+  EXPECT_FALSE(Run("http://127.0.0.1:" + std::to_string(FreeLoopbackPort()))->Connect());
+  ExpectOneEntry(Error(3001, {kTitle20051, "1460"}));
+  ScriptedHttpServer bare;
+  bare.Serve("/updates/trigger.crc", Send("", Fault::kNone, 404));
+  bare.Serve("/updates/trigger.crc", Send("5 a.dat\r\n", Fault::kCloseAfter));
+  bare.ServeBody("/updates/trigger.crc", "5 a.dat\r\n");
+  EXPECT_FALSE(Run(bare.url())->Connect());
+  ExpectOneEntry(Error(3001, {"Updating the \"\"updates\\trigger.crc\"\" file", "3"}));
+  EXPECT_FALSE(Run(bare.url())->Connect());
+  ExpectOneEntry(Error(3001, {"Updating the \"\"trigger.crc\"\" file", "12030"}));
+  auto twice = Run(bare.url());
+  EXPECT_TRUE(twice->Connect() && twice->Connect());
+  EXPECT_TRUE(log_.entries().empty()) << log_.Dump();
 }
 
 TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {

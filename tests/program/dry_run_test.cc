@@ -82,12 +82,12 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   once("updated 2 files");
 
   // Plans against a state, which they must leave as it is.
-  auto plan = [&](const std::string& expected) {
+  auto plan = [&](const std::string& expected, int status = 0) {
     const auto tree = Tree(dir / "filter");
     const std::string store = ReadFile(dir / "store.db");
     const program_test::Result result =
         RunUpdater({"once", "-p", "mailfilter0", "--dry-run"}, config);
-    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.status, status) << result.err;
     EXPECT_EQ(result.out, expected);
     EXPECT_EQ(Tree(dir / "filter"), tree);
     EXPECT_EQ(ReadFile(dir / "store.db"), store);
@@ -120,6 +120,17 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
        "would signal the engine\n");
   once("updated 3 files");
   plan(prefix + "up to date\n");
+
+  // A set the cycle would refuse in part or whole: a name that is not a plain one and one the
+  // listing lacks; a trigger file that is no checksum list.
+  WriteFile(remote + "trigger.crc", "1 ../evil.dat\r\n2 absent.dat\r\n");
+  plan(prefix + "would fetch 1 file (0 bytes): absent.dat\n" + prefix +
+           "would refuse 1 file whose names are not plain or are the updater's own: ../evil.dat\n" +
+           prefix + "the server's listing lacks 1 file: absent.dat\n" + prefix +
+           "would fail: nothing would be installed and the engine would not be signalled\n",
+       1);
+  WriteFile(remote + "trigger.crc", "1 a.dat\r\n0 b.cfg\r\n");
+  plan(prefix + "would fail: the server's trigger file is not a valid checksum list\n", 1);
 
   // With the server gone no plan can be made, and each processor still says why.
   WriteFile(config, ReadFile(config) +

@@ -51,12 +51,26 @@ TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
       {{"get", "-c", "x.toml", "OnlySection"}, "usage: repository-updater get"},
       {{"once", "-c", "x.toml", "--timeout", "soon"}, "--timeout needs a number of seconds"},
       {{"status", "-c", "/nonexistent.toml"}, "cannot read the configuration file"},
+      {{"help", "frobnicate"}, "unknown command 'frobnicate'"},
+      {{"status", "--json=yes"}, "option '--json' takes no value"},
+      {{"once", "--dry-run", "--timeout=5"}, "--dry-run makes no cycle, so it takes no --timeout"},
   };
   for (const auto& [arguments, message] : cases) {
     const auto result = RunUpdater(arguments);
     EXPECT_EQ(result.status, 2) << message;
     EXPECT_THAT(result.err, HasSubstr(message));
     EXPECT_EQ(result.out, "") << message;
+  }
+  // Help, for the program or one command, and the version go to stdout.
+  for (const auto& [arguments, text] :
+       std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--help"}, "\n  check-config  "},
+           {{"help", "once"}, "Usage: repository-updater once"},
+           {{"once", "-h"}, "  --dry-run             print what a cycle would do"},
+           {{"--version"}, "repository-updater "}}) {
+    const auto result = RunUpdater(arguments);
+    EXPECT_EQ(result.status, 0) << text;
+    EXPECT_THAT(result.out, HasSubstr(text));
   }
 }
 
@@ -76,6 +90,12 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
             15, "processor \"mailfilter0\" cannot run beside processor \"MailFilter0\" (line 7)"},
            {"name = \n", 15, "invalid TOML"},
+           {"master_dir = true\n", 15, "processor.master_dir must be a string, not a boolean"},
+           {"[extra]\n", 15, "unknown table [extra]"},
+           {"[metrics]\n", 15, "[metrics] is missing the required key \"textfile\""},
+           {"[[processor]]\nname = \"A\"\nserver = [\"h\", \"h\"]\nroot_dir = \"a\"\n"
+            "trigger_file = \"t\"\nextensions = \"dat\"\n",
+            17, "processor.server lists \"h\" twice"},
            // Each address of a list of mirrors is checked where it stands.
            {"[[processor]]\nname = \"A\"\nserver = [\"h\",\n  \"gopher://x\"]\nroot_dir = \"a\"\n"
             "trigger_file = \"t\"\nextensions = \"dat\"\n",
