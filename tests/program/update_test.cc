@@ -320,6 +320,21 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
   WriteFile(dir / "told", "");
   ASSERT_EQ(RunUpdater({"update-now", "MailFilter0"}, config).status, 0);
   ASSERT_TRUE(logged(cycle + "up to date\n")) << ReadFile(log);
+  // An installed file altered after an update, found by a cycle that fails: the service records
+  // it for the host and says so.
+  WriteFile(dir / "server/updates/a.dat", "alpha 2");
+  WriteFile(dir / "server/updates/trigger.crc",
+            RunUpdater({"checksum", dir / "server/updates/a.dat"}).out);
+  ASSERT_EQ(RunUpdater({"update-now", "MailFilter0"}, config).status, 0);
+  ASSERT_TRUE(logged(cycle + "updated 1 files\n")) << ReadFile(log);
+  WriteFile(dir / "filter/definitions/a.dat", "altered");
+  std::filesystem::remove(dir / "server/updates/trigger.crc");
+  ASSERT_EQ(RunUpdater({"update-now", "MailFilter0"}, config).status, 0);
+  const std::string alarm = "MailFilter0: invalid definition files detected; only requested";
+  ASSERT_TRUE(program_test::Eventually([&] {
+    return service.Err().find(alarm) != std::string::npos;
+  })) << ReadFile(log);
+  EXPECT_EQ(RunUpdater({"get", "MailFilter0", "InvalidDefinitionFiles", "-c", config}).out, "1\n");
   service.Signal(SIGTERM);
   ASSERT_EQ(service.Wait(), 0) << service.Err();
 
