@@ -222,9 +222,20 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
        Error(3001, {kUpdating + "updates\\trigger.crc\"\" file", "3"}),
        Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)})});
   bare.AddFile("/updates/trigger.crc", kTrigger);
+  bare.AddFile("/updates/at.minisig", std::string(16384, 's'));
+  bare.AddFile("/updates/over.minisig", std::string(16385, 's'));
   auto twice = Run(bare.port());
   EXPECT_TRUE(twice->Connect() && twice->Connect());
   EXPECT_EQ(twice->trigger(), kTrigger);
+  // Signing files: read up to their limit, refused unread beyond it or when the server lacks one.
+  std::string content;
+  EXPECT_TRUE(twice->FetchSigningFile("at.minisig", 16384, content));
+  EXPECT_EQ(content, std::string(16384, 's'));
+  for (const auto& [name, error] : {std::pair{"over.minisig", ERROR_NOT_ENOUGH_MEMORY},
+                                    {"none.minisig", ERROR_FILE_NOT_FOUND}}) {
+    EXPECT_FALSE(twice->FetchSigningFile(name, 16384, content));
+    EXPECT_EQ(GetLastError(), error) << name;
+  }
 }
 
 TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {

@@ -178,8 +178,27 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   ExpectOneEntry(Error(3001, {"Updating the \"\"updates\\trigger.crc\"\" file", "3"}));
   EXPECT_FALSE(Run(bare.url())->Connect());
   ExpectOneEntry(Error(3001, {"Updating the \"\"trigger.crc\"\" file", "12030"}));
+  bare.ServeBody("/updates/at.minisig", std::string(16384, 's'));
+  bare.ServeBody("/updates/over.minisig", std::string(16385, 's'));
   auto twice = Run(bare.url());
   EXPECT_TRUE(twice->Connect() && twice->Connect());
+  // Signing files: read up to their limit, refused unread beyond it or when the server lacks one.
+  std::string content;
+  EXPECT_TRUE(twice->FetchSigningFile("at.minisig", 16384, content));
+  EXPECT_EQ(content, std::string(16384, 's'));
+  for (const auto& [name, error] : {std::pair{"over.minisig", ERROR_NOT_ENOUGH_MEMORY},
+                                    {"none.minisig", ERROR_FILE_NOT_FOUND}}) {
+    EXPECT_FALSE(twice->FetchSigningFile(name, 16384, content));
+    EXPECT_EQ(GetLastError(), error) << name;
+  }
+  // A redirect to the same server, named in other letters, is no move to another server.
+  const std::string port = std::to_string(bare.port());
+  bare.Serve("/updates/same.dat",
+             {302, "", {}, {}, {"Location: http://LOCALHOST:" + port + "/b"}, {}, 0, {}, false});
+  bare.ServeBody("/b", "alpha");
+  auto named = Run("http://localhost:" + port);
+  named->m_triggerData.SetAt("same.dat", CalculateBufferCrc32("alpha", 5));
+  EXPECT_TRUE(named->Connect() && named->FetchFile("same.dat"));
   EXPECT_TRUE(log_.entries().empty()) << log_.Dump();
 }
 

@@ -220,7 +220,9 @@ TEST(SignedManifestTest, ManifestLinesAsSha256sumWritesThem) {
   // What a check of a file and a version says.
   const Manifest manifest({{"x.dat", digestAbc}});
   EXPECT_TRUE(manifest.Check("x.dat", digestAbc).ok());
-  EXPECT_EQ(manifest.Check("x.dat", digestA).verdict, Verdict::kDigestMismatch);
+  const Outcome mismatch = manifest.Check("x.dat", digestA);
+  EXPECT_EQ(mismatch.verdict, Verdict::kDigestMismatch);
+  EXPECT_EQ(mismatch.detail, "\"x.dat\" has the SHA-256 " + a + ", the manifest lists " + abc);
   EXPECT_EQ(manifest.Check("X.DAT", digestAbc).verdict, Verdict::kNotInManifest);
   EXPECT_TRUE(CheckVersion(5, 5).ok());
   EXPECT_EQ(CheckVersion(4, 5).verdict, Verdict::kOlderThanInstalled);

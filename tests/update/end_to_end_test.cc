@@ -144,9 +144,14 @@ TEST_F(EndToEndTest, UpdatesFetchOnlyWhatChangedAndPromptTheEngineUntilItAbsorbs
   EXPECT_TRUE(Matches(log.entries()[1], kAbsorb)) << log.Dump();
   EXPECT_EQ(config_.callbacks().updatesAvailableCalls.load(), 3);
 
-  // A new set while the last one is still pending comes whole.
+  // A new set while the last one is still pending starts afresh: the engine's signal goes at
+  // once, and stays withdrawn when a download fails. The set then comes whole.
   Publish({{"a.dat", "alpha"}, {"b.dat", "bravo, second edition"}, {"rules.cfg", "rules two"}});
+  WriteFile(served_ + "/updates/rules.cfg", "forged");
   log.Clear();
+  EXPECT_FALSE(Cycle());
+  EXPECT_FALSE(FileExists(config_.definitionsDir() + "/trigger.crc"));
+  WriteFile(served_ + "/updates/rules.cfg", "rules two");
   ASSERT_TRUE(Cycle()) << log.Dump();
   EXPECT_TRUE(log.Contains(Is(kPending))) << log.Dump();
   EXPECT_TRUE(log.Contains(Is(Updated("3 files: a.dat, b.dat, rules.cfg")))) << log.Dump();
