@@ -47,8 +47,4 @@ std::size_t ScriptedFtpServer::CountCommands(const std::string& verb) const {
   return count;
 }
 
-std::size_t ScriptedFtpServer::Connections() const {
-  return std::stoul(process_.Call({"transcript"})[0]);
-}
-
 }  // namespace testing_support
