@@ -13,7 +13,7 @@
 #
 #     dir PATH | file PATH CONTENT LISTED FAULT OFFSET TIMES | rule VERB ARGUMENT ACTION REPLY TIMES
 #     transcript -> CONNECTIONS LINE...                                                        (ftp)
-#     serve TARGET|- STATUS BODY FRAMING LENGTH FAULT OFFSET RAW CLOSE HEADER...
+#     serve TARGET STATUS BODY FRAMING LENGTH FAULT OFFSET RAW CLOSE HEADER...
 #     requests -> CONNECTION:LINE:HEADER:...  ...                                              (http)
 
 import collections
@@ -31,7 +31,7 @@ files = {}  # path: [content, listed size or None, fault, offset, times the faul
 rules = []  # [verb, argument or None, action, reply, times]
 transcript, requests = [], []
 answers = collections.defaultdict(collections.deque)
-default = None
+default = (404, "Not found.\n", "length", None, "none", 0, None, False, [])
 accepted = 0
 FILLER = b"e" * 65536
 
@@ -228,7 +228,6 @@ class HttpSession(socketserver.BaseRequestHandler):
 
 
 def serve_commands():
-    global default
     for line in sys.stdin:
         op, *args = line.split()
         out = "ok"
@@ -251,10 +250,7 @@ def serve_commands():
             elif op == "serve":
                 answer = (int(args[1]), word(args[2]), args[3], word(args[4]), args[5], int(args[6]),
                           word(args[7]), args[8] == "1", [word(h) for h in args[9:]])
-                if args[0] == "-":
-                    default = answer
-                else:
-                    answers[word(args[0])].append(answer)
+                answers[word(args[0])].append(answer)
             elif op == "requests":
                 out = " ".join(":".join(request) for request in requests)
         print(out, flush=True)
@@ -262,9 +258,7 @@ def serve_commands():
 
 
 def main():
-    global default
     session = FtpSession if sys.argv[1:] == ["ftp"] else HttpSession
-    default = (404, "Not found.\n", "length", None, "none", 0, None, False, [])
     socketserver.ThreadingTCPServer.daemon_threads = True
     server = socketserver.ThreadingTCPServer(
         ("127.0.0.1", int(os.environ.get("FR_TEST_PORT", "0"))), session)
