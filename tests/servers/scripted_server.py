@@ -12,7 +12,7 @@
 # and scripted_http_server.h tell what they mean):
 #
 #     dir PATH | file PATH CONTENT LISTED FAULT OFFSET TIMES | rule VERB ARGUMENT ACTION REPLY TIMES
-#     transcript -> CONNECTIONS LINE...                                                        (ftp)
+#     transcript -> LINE...                                                                    (ftp)
 #     serve TARGET STATUS BODY FRAMING LENGTH FAULT OFFSET RAW CLOSE HEADER...
 #     requests -> CONNECTION:LINE:HEADER:...  ...                                              (http)
 
@@ -80,9 +80,6 @@ class Peer:
 
 class FtpSession(socketserver.BaseRequestHandler):
     def handle(self):
-        global accepted
-        with lock:
-            accepted += 1
         self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.peer, self.cwd, self.logged_in, self.passive = Peer(self.request), "/", False, None
         if not self.peer.send("220 Scripted server ready.\r\n"):
@@ -246,7 +243,7 @@ def serve_commands():
             elif op == "rule":
                 rules.append([args[0], word(args[1]), args[2], word(args[3]), int(args[4])])
             elif op == "transcript":
-                out = " ".join([str(accepted)] + [hexword(t) for t in transcript])
+                out = " ".join(hexword(t) for t in transcript)
             elif op == "serve":
                 answer = (int(args[1]), word(args[2]), args[3], word(args[4]), args[5], int(args[6]),
                           word(args[7]), args[8] == "1", [word(h) for h in args[9:]])

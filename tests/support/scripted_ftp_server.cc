@@ -34,10 +34,9 @@ void ScriptedFtpServer::Stall(const std::string& verb) {
 }
 
 std::vector<std::string> ScriptedFtpServer::Transcript() const {
-  std::vector<std::string> words = process_.Call({"transcript"});
   std::vector<std::string> lines;
-  for (std::size_t i = 1; i < words.size(); ++i)
-    lines.push_back(ScriptedServerProcess::Text(words[i]));
+  for (const std::string& word : process_.Call({"transcript"}))
+    lines.push_back(ScriptedServerProcess::Text(word));
   return lines;
 }
 
