@@ -74,6 +74,7 @@ TEST(FtpReplyTest, ServersWithoutMlsdAreAskedWithList) {
   std::unique_ptr<CFtpConnection> ftp(
       session.GetFtpConnection("127.0.0.1", "u", "p", server.port(), TRUE));
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(CFtpFileFind(ftp.get()).FindFile());
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_EXTENDED_ERROR);  // the server's refusal
   EXPECT_EQ(server.CountCommands("MLSD"), 2u);
   EXPECT_EQ(server.CountCommands("LIST"), 2u);
 }
