@@ -1,4 +1,5 @@
 // The log's line sinks: the exact text and JSON lines, and whole lines from many threads.
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -62,7 +63,9 @@ TEST(LogTest, JsonLinesFromManyThreadsAreAppendedWhole) {
   testing_support::TempDir dir;
   const std::string file = dir / "threads.log";
   testing_support::WriteFile(file, "earlier line\n");
-  ConfigureLog(LogFormat::kJson, file.c_str());
+  setenv("VELMORA_LOG_FORMAT", "Json", 1);  // the format's name in any case
+  setenv("VELMORA_LOG_FILE", file.c_str(), 1);
+  ResetLogConfiguration();
   constexpr int kThreads = 4, kEntries = 250;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -74,6 +77,8 @@ TEST(LogTest, JsonLinesFromManyThreadsAreAppendedWhole) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+  unsetenv("VELMORA_LOG_FORMAT");
+  unsetenv("VELMORA_LOG_FILE");
   ResetLogConfiguration();
 
   std::istringstream lines(ReadFile(file));

@@ -1,13 +1,17 @@
-// What the internet layer reads from configuration and from a server's control connection: the
-// server address forms, and FTP replies assembled from their lines.
+// What the internet layer reads from configuration and from a server: the server address forms,
+// FTP replies assembled from their lines and what a refused listing leads to, and the code of a
+// connection that breaks.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/internet/ftp_reply.h"
+#include "platform/internet/http_request.h"
 #include "platform/internet/internet.h"
+#include "support/scripted_ftp_server.h"
 
 namespace internet {
 namespace {
@@ -58,6 +62,28 @@ TEST(FtpReplyTest, MultiLineRepliesAreWholeAndMalformedOnesStartAfresh) {
   EXPECT_EQ(replies.AddLine("600 beyond\r\n"), Status::kMalformed);
   EXPECT_EQ(replies.AddLine("226"), Status::kComplete);
   EXPECT_EQ(replies.reply().code, 226);
+}
+
+// A server that does not know MLSD is asked with LIST, on that connection from then on; one that
+// refuses the listing itself is not.
+TEST(FtpReplyTest, ServersWithoutMlsdAreAskedWithList) {
+  testing_support::ScriptedFtpServer server;  // it knows no LIST either: 502
+  server.AddRule({"MLSD", {}, testing_support::ScriptedRule::Action::kReply, "550 No.\r\n", 1});
+  server.Reply("MLSD", "502 Unknown.\r\n");
+  CInternetSession session(nullptr, 1, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  std::unique_ptr<CFtpConnection> ftp(
+      session.GetFtpConnection("127.0.0.1", "u", "p", server.port(), TRUE));
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(CFtpFileFind(ftp.get()).FindFile());
+  EXPECT_EQ(GetLastError(), ERROR_INTERNET_EXTENDED_ERROR);  // the server's refusal
+  EXPECT_EQ(server.CountCommands("MLSD"), 2u);
+  EXPECT_EQ(server.CountCommands("LIST"), 2u);
+}
+
+TEST(HttpFailureTest, ABreakBeforeTheResponseHeadIsAResetAfterItAnAbort) {
+  HttpFailureFacts broken{TransferFailure::kCurl, CURLE_RECV_ERROR};
+  EXPECT_EQ(HttpErrorCode(broken), ERROR_INTERNET_CONNECTION_RESET);
+  broken.headReceived = true;
+  EXPECT_EQ(HttpErrorCode(broken), ERROR_INTERNET_CONNECTION_ABORTED);
 }
 
 }  // namespace

@@ -69,12 +69,16 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   EXPECT_TRUE(ReadFile(to) == old);
   EXPECT_EQ(2, EntryCount(dir.path()));
 
-  std::filesystem::last_write_time(from, std::filesystem::file_time_type::clock::now() -
-                                             std::chrono::hours(24));
+  std::filesystem::last_write_time(
+      from, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
+  using std::filesystem::perms;
+  std::filesystem::permissions(from, perms::owner_read | perms::owner_write | perms::group_read);
   ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_TRUE(ReadFile(to) == content);
-  // The copy keeps the source's time, as the next installation's check of unchanged files needs.
+  // The copy keeps the source's time, as the next installation's check of unchanged files needs,
+  // and its mode.
   EXPECT_EQ(std::filesystem::last_write_time(to), std::filesystem::last_write_time(from));
+  EXPECT_EQ(std::filesystem::status(to).permissions(), std::filesystem::status(from).permissions());
   EXPECT_EQ(2, EntryCount(dir.path()));
   // A move may replace a file only when asked to.
   EXPECT_FALSE(MoveFileExA(from.c_str(), to.c_str(), 0));

@@ -12,8 +12,8 @@
 # and scripted_http_server.h tell what they mean):
 #
 #     dir PATH | file PATH CONTENT LISTED FAULT OFFSET TIMES | rule VERB ARGUMENT ACTION REPLY TIMES
-#     transcript -> CONNECTIONS LINE...                                                        (ftp)
-#     serve TARGET|- STATUS BODY FRAMING LENGTH FAULT OFFSET RAW CLOSE HEADER...
+#     transcript -> LINE...                                                                    (ftp)
+#     serve TARGET STATUS BODY FRAMING LENGTH FAULT OFFSET RAW CLOSE HEADER...
 #     requests -> CONNECTION:LINE:HEADER:...  ...                                              (http)
 
 import collections
@@ -31,7 +31,7 @@ files = {}  # path: [content, listed size or None, fault, offset, times the faul
 rules = []  # [verb, argument or None, action, reply, times]
 transcript, requests = [], []
 answers = collections.defaultdict(collections.deque)
-default = None
+default = (404, "Not found.\n", "length", None, "none", 0, None, False, [])
 accepted = 0
 FILLER = b"e" * 65536
 
@@ -80,9 +80,6 @@ class Peer:
 
 class FtpSession(socketserver.BaseRequestHandler):
     def handle(self):
-        global accepted
-        with lock:
-            accepted += 1
         self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.peer, self.cwd, self.logged_in, self.passive = Peer(self.request), "/", False, None
         if not self.peer.send("220 Scripted server ready.\r\n"):
@@ -228,7 +225,6 @@ class HttpSession(socketserver.BaseRequestHandler):
 
 
 def serve_commands():
-    global default
     for line in sys.stdin:
         op, *args = line.split()
         out = "ok"
@@ -247,14 +243,11 @@ def serve_commands():
             elif op == "rule":
                 rules.append([args[0], word(args[1]), args[2], word(args[3]), int(args[4])])
             elif op == "transcript":
-                out = " ".join([str(accepted)] + [hexword(t) for t in transcript])
+                out = " ".join(hexword(t) for t in transcript)
             elif op == "serve":
                 answer = (int(args[1]), word(args[2]), args[3], word(args[4]), args[5], int(args[6]),
                           word(args[7]), args[8] == "1", [word(h) for h in args[9:]])
-                if args[0] == "-":
-                    default = answer
-                else:
-                    answers[word(args[0])].append(answer)
+                answers[word(args[0])].append(answer)
             elif op == "requests":
                 out = " ".join(":".join(request) for request in requests)
         print(out, flush=True)
@@ -262,9 +255,7 @@ def serve_commands():
 
 
 def main():
-    global default
     session = FtpSession if sys.argv[1:] == ["ftp"] else HttpSession
-    default = (404, "Not found.\n", "length", None, "none", 0, None, False, [])
     socketserver.ThreadingTCPServer.daemon_threads = True
     server = socketserver.ThreadingTCPServer(
         ("127.0.0.1", int(os.environ.get("FR_TEST_PORT", "0"))), session)

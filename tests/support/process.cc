@@ -194,22 +194,18 @@ std::uint16_t FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-bool LoopbackAccepts(std::uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  const bool ok =
-      fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  if (fd >= 0) close(fd);
-  return ok;
-}
-
 bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
-  while (!LoopbackAccepts(port)) {
+  const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  for (;;) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok =
+        fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    if (fd >= 0) close(fd);
+    if (ok) return true;
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return true;
 }
 
 std::uint16_t ReadPort(ChildProcess& child) {

@@ -57,9 +57,8 @@ class ChildProcess {
 // set listen at that port.
 bool OwnLoopbackNetwork();
 // A free port on 127.0.0.1 (bound once, then closed again: nothing listens there until a server
-// takes it), and whether something accepts connections at a port.
+// takes it).
 std::uint16_t FreeLoopbackPort();
-bool LoopbackAccepts(std::uint16_t port);
 // Waits until something accepts connections at `port`; false when nothing did within `limit`.
 bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit);
 // The port a server child prints as its first line; 0 when none came within 30 seconds.

@@ -34,10 +34,9 @@ void ScriptedFtpServer::Stall(const std::string& verb) {
 }
 
 std::vector<std::string> ScriptedFtpServer::Transcript() const {
-  std::vector<std::string> words = process_.Call({"transcript"});
   std::vector<std::string> lines;
-  for (std::size_t i = 1; i < words.size(); ++i)
-    lines.push_back(ScriptedServerProcess::Text(words[i]));
+  for (const std::string& word : process_.Call({"transcript"}))
+    lines.push_back(ScriptedServerProcess::Text(word));
   return lines;
 }
 
@@ -45,10 +44,6 @@ std::size_t ScriptedFtpServer::CountCommands(const std::string& verb) const {
   std::size_t count = 0;
   for (const std::string& line : Transcript()) count += line.substr(0, line.find(" ")) == verb;
   return count;
-}
-
-std::size_t ScriptedFtpServer::Connections() const {
-  return std::stoul(process_.Call({"transcript"})[0]);
 }
 
 }  // namespace testing_support

@@ -66,7 +66,6 @@ class ScriptedFtpServer {
 
   std::vector<std::string> Transcript() const;  // command lines, "PASS ****" for passwords
   std::size_t CountCommands(const std::string& verb) const;  // as sent: libcurl sends upper case
-  std::size_t Connections() const;
 
   // A port on 127.0.0.1 that refuses connections (bound once, then closed again).
   static std::uint16_t RefusingPort() { return FreeLoopbackPort(); }

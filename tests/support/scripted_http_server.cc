@@ -10,7 +10,7 @@ void ScriptedHttpServer::Serve(const std::string& target, const ScriptedResponse
   static const char* const kFaults[] = {"none",        "stall-before-head", "close-before-head",
                                         "stall-after", "close-after",       "endless-after"};
   std::vector<std::string> words = {"serve",
-                                    target.empty() ? "-" : ScriptedServerProcess::Word(target),
+                                    ScriptedServerProcess::Word(target),
                                     std::to_string(response.status),
                                     ScriptedServerProcess::Word(response.body),
                                     kFramings[static_cast<int>(response.framing)],

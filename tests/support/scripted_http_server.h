@@ -58,8 +58,6 @@ class ScriptedHttpServer {
   // request in the order added; the last one answers every further request.
   void Serve(const std::string& target, const ScriptedResponse& response);
   void ServeBody(const std::string& target, const std::string& body);
-  // The answer to a target without answers of its own; 404 unless set.
-  void SetDefault(const ScriptedResponse& response) { Serve("", response); }
 
   std::vector<ScriptedRequest> Requests() const;
   std::vector<std::string> RequestLines() const;
