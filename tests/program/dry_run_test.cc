@@ -55,14 +55,10 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
       testing_support::PyFtpServerOptions{dir / "server", {}, true, true, "", ""});
   // Each callback would leave a file behind.
   const std::string touch = "\"touch " + dir / "called" + "\"\n";
-  WriteFile(dir / "updater.toml",
-            "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n[[processor]]\n"
-            "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nremote_dir = \"updates\"\n"
-            "root_dir = \"filter\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n"
-            "server = \"ftp://127.0.0.1:" +
-                std::to_string(server->port()) + "\"\non_prepare = " + touch +
-                "on_updates_available = " + touch + "on_nothing_to_absorb = " + touch);
-  const std::string config = dir / "updater.toml";
+  const std::string config = program_test::WriteConfig(
+      dir, "", "\"ftp://127.0.0.1:" + std::to_string(server->port()) + "\"",
+      "on_prepare = " + touch + "on_updates_available = " + touch +
+          "on_nothing_to_absorb = " + touch);
   const std::string prefix = "MailFilter0: ";
 
   // A first plan: nothing exists yet, and nothing is made, not even the log file.

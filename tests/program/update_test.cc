@@ -28,17 +28,10 @@ using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-// A configuration with one processor, MailFilter0 ("Mail Filter"), that fetches
-// ftp://127.0.0.1:PORT/updates into filter/definitions; `keys` follow from line 15.
+// MailFilter0 fetching from ftp://127.0.0.1:PORT/, its `keys` from line 15.
 std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::string& keys = "") {
-  WriteFile(dir / "updater.toml",
-            "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n"
-            "[network]\nstall_timeout_ms = 8000\n[[processor]]\nname = \"MailFilter0\"\n"
-            "display_name = \"Mail Filter\"\nremote_dir = \"updates\"\nroot_dir = \"filter\"\n"
-            "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n"
-            "server = \"ftp://127.0.0.1:" +
-                std::to_string(port) + "/\"\n" + keys);
-  return dir / "updater.toml";
+  return program_test::WriteConfig(dir, "[network]\nstall_timeout_ms = 8000\n",
+                                   "\"ftp://127.0.0.1:" + std::to_string(port) + "/\"", keys);
 }
 
 TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
@@ -257,18 +250,26 @@ TEST(UpdaterConfiguration, CheckConfigFindsWhatTheServiceCannotUseAndCreatesNoth
                          "\": it is not a directory\n");
 }
 
-// A callback that hangs is killed at its limit and logged with the last lines it wrote.
+// A callback that hangs is killed at its limit, with what it started, and logged with the last
+// lines it wrote.
 TEST(UpdaterCallbacks, AHangingCallbackIsKilledAtItsLimitAndLogged) {
   TempDir dir;
+  const std::string command = "echo waiting; sleep 120 & echo $! >" + dir / "sleeper; wait";
   const auto result = RunUpdater(
       {"once"},
-      WriteConfig(dir, 2121,
-                  "on_prepare = \"echo waiting; sleep 60\"\ncallback_timeout_ms = 1000\n"));
+      WriteConfig(dir, 2121, "on_prepare = \"" + command + "\"\ncallback_timeout_ms = 1000\n"));
   EXPECT_EQ(result.status, 1) << result.err;
   EXPECT_EQ(result.out, "MailFilter0: failed\n");
   EXPECT_THAT(ReadFile(dir / "log"),
-              HasSubstr(" error repository-updater[11] MailFilter0: on_prepare failed | echo "
-                        "waiting; sleep 60 | still running after 1000 ms: killed | waiting\n"));
+              HasSubstr(" error repository-updater[11] MailFilter0: on_prepare failed | " +
+                        command + " | still running after 1000 ms: killed | waiting\n"));
+  const std::string sleeper = "/proc/" + std::to_string(std::stoi(ReadFile(dir / "sleeper")));
+  EXPECT_TRUE(program_test::Eventually(
+      [&] {
+        const std::string stat = ReadFile(sleeper + "/stat");  // "PID (sleep) STATE ...", or none
+        return stat.empty() || stat.find(") Z") != std::string::npos;
+      },
+      std::chrono::seconds(30)));
 }
 
 // run as a system service runs it, refusing a once beside it: its own entries for its start, each

@@ -79,6 +79,7 @@ TEST_F(SlotTest, StartsAndStopsOfTheTwoSlots) {
   ASSERT_EQ(StartRepositoryUpdateThread(upper_.get()), 1u);
   EXPECT_EQ(StartRepositoryUpdateThread(filter_.get()), 1u);
   EXPECT_EQ(g_filterSlot.m_pConfig, upper_.get());
+  EXPECT_EQ(GetThreadNiceValue(g_filterSlot.m_hThread), 10) << "the lowest priority";
   StopRepositoryUpdateThread();
   // The illegal-updates flag and the record of installed files outlive a stop.
   EXPECT_EQ(IllegalUpdatesDetected(), 1u);
