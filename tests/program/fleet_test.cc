@@ -95,6 +95,8 @@ TEST(Mirrors, OnceMovesOnAfterAFailedCycleAndTheMetricsFollow) {
                         Ftp(refusing.port()) + "\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_cycle_success")), "0");
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_success_timestamp_seconds")), "0");
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("update:    never\n  next update:               not scheduled\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), mirror + dead + "\"}"), "1") << "the next one to try";
   EXPECT_EQ(std::filesystem::status(metrics).permissions(), std::filesystem::perms(0644));
   ::umask(umask);

@@ -222,6 +222,9 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
             "  update now pending:        yes\n"
             "  installed files recorded:  2\n"
             "  invalid definition files:  detected\n");
+  ASSERT_EQ(RunUpdater({"set", "MailFilter0", "UpdateInterval", "0"}, config).status, 0);
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("  off (only requested updates run)\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr(R"("update_now":true,"installed_files":2,"invalid_definition_files":true,)"
                         R"("updates_available_pending":false}]})"));
@@ -311,6 +314,8 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
                                        "    the engine\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr("\"updates_available_pending\":true"));
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("\n  engine told of updates:    no (on_updates_available runs again)\n"));
 
   WriteFile(dir / "logrotate.conf", log + " {\n  rotate 1\n  create\n  postrotate\n    kill -HUP " +
                                         std::to_string(service.pid()) + "\n  endscript\n}\n");
