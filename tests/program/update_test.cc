@@ -255,16 +255,23 @@ TEST(UpdaterConfiguration, CheckConfigFindsWhatTheServiceCannotUseAndCreatesNoth
                          "\": it is not a directory\n");
 }
 
-// A callback that hangs is killed at its limit, with what it started, and logged with the last
-// lines it wrote.
+// A callback learns what it runs for from its environment; one that hangs is killed at its limit,
+// with what it started, and logged with the last lines it wrote.
 TEST(UpdaterCallbacks, AHangingCallbackIsKilledAtItsLimitAndLogged) {
   TempDir dir;
-  const std::string command = "echo waiting; sleep 120 & echo $! >" + dir / "sleeper; wait";
+  const std::string command = "env | sed -n s/^REPOSITORY_UPDATER_//p | sort >" + dir / "env" +
+                              "; echo waiting; sleep 120 & echo $! >" + dir / "sleeper; wait";
   const auto result = RunUpdater(
-      {"once"},
-      WriteConfig(dir, 2121, "on_prepare = \"" + command + "\"\ncallback_timeout_ms = 1000\n"));
+      {"once"}, WriteConfig(dir, 2121,
+                            "on_prepare = \"" + command +
+                                "\"\ncallback_timeout_ms = 1000\nmaster_dir = \"master\"\n"));
   EXPECT_EQ(result.status, 1) << result.err;
   EXPECT_EQ(result.out, "MailFilter0: failed\n");
+  const std::string root = dir / "filter";
+  EXPECT_EQ(ReadFile(dir / "env"),
+            "BACKUP_DIR=" + root + "/backup\nDEFINITIONS_DIR=" + root + "/definitions\n" +
+                "DISPLAY_NAME=Mail Filter\nEVENT=prepare\nMASTER_DIR=" + root + "/master\n" +
+                "PROCESSOR=MailFilter0\nROOT_DIR=" + root + "\nTRIGGER_FILE=trigger.crc\n");
   EXPECT_THAT(ReadFile(dir / "log"),
               HasSubstr(" error repository-updater[11] MailFilter0: on_prepare failed | " +
                         command + " | still running after 1000 ms: killed | waiting\n"));
