@@ -157,6 +157,7 @@ TEST(Mirrors, TheServiceMovesOnAfterAFailedCycleAndCountsItsCycles) {
   program_test::Updater service({"run", "-c", config});
   const auto succeeded = [&] { return Sample(ReadFile(metrics), Of("last_cycle_success")) == "1"; };
   ASSERT_TRUE(Eventually(succeeded)) << service.Err() << ReadFile(dir / "log");
+  EXPECT_EQ(Sample(ReadFile(metrics), Of("running")), "1");
   // The cycle after a success stays on the mirror that served it.
   ASSERT_EQ(RunUpdater({"update-now", "MailFilter0"}, config).status, 0);
   ASSERT_TRUE(Eventually([&] {
