@@ -53,16 +53,12 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   publish({{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
   auto server = std::make_unique<testing_support::PyFtpServer>(
       testing_support::PyFtpServerOptions{dir / "server", {}, true, true, "", ""});
-  // Each callback would leave a file behind.
-  const std::string touch = "\"touch " + dir / "called" + "\"\n";
-  WriteFile(dir / "updater.toml",
-            "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n[[processor]]\n"
-            "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nremote_dir = \"updates\"\n"
-            "root_dir = \"filter\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n"
-            "server = \"ftp://127.0.0.1:" +
-                std::to_string(server->port()) + "\"\non_prepare = " + touch +
-                "on_updates_available = " + touch + "on_nothing_to_absorb = " + touch);
-  const std::string config = dir / "updater.toml";
+  // Each callback would leave its event behind.
+  const std::string leave = "\"echo $REPOSITORY_UPDATER_EVENT >>" + dir / "called" + "\"\n";
+  const std::string config = program_test::WriteConfig(
+      dir, "", "\"ftp://127.0.0.1:" + std::to_string(server->port()) + "\"",
+      "on_prepare = " + leave + "on_updates_available = " + leave +
+          "on_nothing_to_absorb = " + leave);
   const std::string prefix = "MailFilter0: ";
 
   // A first plan: nothing exists yet, and nothing is made, not even the log file.
@@ -77,6 +73,7 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   // The cycle that follows each plan, with what its callbacks leave behind cleared.
   auto once = [&](const std::string& outcome) {
     EXPECT_EQ(RunUpdater({"once"}, config).out, prefix + outcome + "\n");
+    EXPECT_EQ(ReadFile(dir / "called"), "prepare\nupdates_available\n");
     std::filesystem::remove(dir / "called");
   };
   once("updated 2 files");

@@ -1,8 +1,10 @@
 // What a fleet relies on: mirrors that take over from one another, and a metrics file whose values
 // follow success, failure and tampering and that Prometheus's own checker accepts.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -40,17 +42,11 @@ void Publish(const TempDir& dir, ScriptedFtpServer& server) {
   server.AddFile("/updates/trigger.crc", RunUpdater(checksum).out);
 }
 
-// MailFilter0 ("Mail Filter") with `servers` (a TOML array), metrics in metrics/updater.prom.
+// MailFilter0 with `servers` (a TOML array), metrics in metrics/updater.prom.
 std::string WriteConfig(const TempDir& dir, const std::string& servers,
                         const std::string& keys = "") {
-  WriteFile(dir / "updater.toml",
-            "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n[metrics]\n"
-            "textfile = \"metrics/updater.prom\"\n[[processor]]\nname = \"MailFilter0\"\n"
-            "display_name = \"Mail Filter\"\nremote_dir = \"updates\"\nroot_dir = \"filter\"\n"
-            "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\nretries = 0\n"
-            "server = [" +
-                servers + "]\n" + keys);
-  return dir / "updater.toml";
+  return program_test::WriteConfig(dir, "[metrics]\ntextfile = \"metrics/updater.prom\"\n",
+                                   "[" + servers + "]", "retries = 0\n" + keys);
 }
 
 // The value of the sample `series` (name and labels) in a metrics file; "" when it is missing.
@@ -88,6 +84,7 @@ TEST(Mirrors, OnceMovesOnAfterAFailedCycleAndTheMetricsFollow) {
       dir, "\"" + Ftp(refusing.port()) + "\", \"" + dead + "\", \"" + Ftp(good.port()) + "\"");
   const std::string metrics = dir / "metrics/updater.prom";
   const std::string mirror = "repository_updater_mirror_info{processor=\"MailFilter0\",mirror=\"";
+  const mode_t umask = ::umask(077);  // strict: the collector is another user
 
   // The first mirror answers the probe, then refuses the login: the cycle fails on it.
   program_test::Result result = RunUpdater({"once"}, config);
@@ -98,7 +95,11 @@ TEST(Mirrors, OnceMovesOnAfterAFailedCycleAndTheMetricsFollow) {
                         Ftp(refusing.port()) + "\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_cycle_success")), "0");
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_success_timestamp_seconds")), "0");
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("update:    never\n  next update:               not scheduled\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), mirror + dead + "\"}"), "1") << "the next one to try";
+  EXPECT_EQ(std::filesystem::status(metrics).permissions(), std::filesystem::perms(0644));
+  ::umask(umask);
   EXPECT_EQ(PromtoolFindings(dir), "");
 
   // The next run starts at the dead mirror, which does not answer, and is served by the third.
@@ -156,6 +157,7 @@ TEST(Mirrors, TheServiceMovesOnAfterAFailedCycleAndCountsItsCycles) {
   program_test::Updater service({"run", "-c", config});
   const auto succeeded = [&] { return Sample(ReadFile(metrics), Of("last_cycle_success")) == "1"; };
   ASSERT_TRUE(Eventually(succeeded)) << service.Err() << ReadFile(dir / "log");
+  EXPECT_EQ(Sample(ReadFile(metrics), Of("running")), "1");
   // The cycle after a success stays on the mirror that served it.
   ASSERT_EQ(RunUpdater({"update-now", "MailFilter0"}, config).status, 0);
   ASSERT_TRUE(Eventually([&] {

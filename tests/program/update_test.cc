@@ -28,17 +28,10 @@ using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-// A configuration with one processor, MailFilter0 ("Mail Filter"), that fetches
-// ftp://127.0.0.1:PORT/updates into filter/definitions; `keys` follow from line 15.
+// MailFilter0 fetching from ftp://127.0.0.1:PORT/, its `keys` from line 15.
 std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::string& keys = "") {
-  WriteFile(dir / "updater.toml",
-            "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n"
-            "[network]\nstall_timeout_ms = 8000\n[[processor]]\nname = \"MailFilter0\"\n"
-            "display_name = \"Mail Filter\"\nremote_dir = \"updates\"\nroot_dir = \"filter\"\n"
-            "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n"
-            "server = \"ftp://127.0.0.1:" +
-                std::to_string(port) + "/\"\n" + keys);
-  return dir / "updater.toml";
+  return program_test::WriteConfig(dir, "[network]\nstall_timeout_ms = 8000\n",
+                                   "\"ftp://127.0.0.1:" + std::to_string(port) + "/\"", keys);
 }
 
 TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
@@ -208,6 +201,8 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
             "(did you mean \"UpdateInterval\"?)"},
            {{"set", "Elsewhere", "Anything", "0xFFFFFFFF", "--force"}, 0, "", ""},
            {{"get", "Elsewhere", "Anything"}, 0, "4294967295\n", ""},
+           {{"set", "Elsewhere", "Long", std::string(600, 'x'), "--text", "--force"}, 0, "", ""},
+           {{"get", "Elsewhere", "Long"}, 0, std::string(600, 'x') + "\n", ""},  // read in two goes
            {{"set", "MailFilter0", "UpdateInterval", "0x3c"}, 0, "", ""},  // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
@@ -229,6 +224,9 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
             "  update now pending:        yes\n"
             "  installed files recorded:  2\n"
             "  invalid definition files:  detected\n");
+  ASSERT_EQ(RunUpdater({"set", "MailFilter0", "UpdateInterval", "0"}, config).status, 0);
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("  off (only requested updates run)\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr(R"("update_now":true,"installed_files":2,"invalid_definition_files":true,)"
                         R"("updates_available_pending":false}]})"));
@@ -257,18 +255,33 @@ TEST(UpdaterConfiguration, CheckConfigFindsWhatTheServiceCannotUseAndCreatesNoth
                          "\": it is not a directory\n");
 }
 
-// A callback that hangs is killed at its limit and logged with the last lines it wrote.
+// A callback learns what it runs for from its environment; one that hangs is killed at its limit,
+// with what it started, and logged with the last lines it wrote.
 TEST(UpdaterCallbacks, AHangingCallbackIsKilledAtItsLimitAndLogged) {
   TempDir dir;
+  const std::string command = "env | sed -n s/^REPOSITORY_UPDATER_//p | sort >" + dir / "env" +
+                              "; echo waiting; sleep 120 & echo $! >" + dir / "sleeper; wait";
   const auto result = RunUpdater(
-      {"once"},
-      WriteConfig(dir, 2121,
-                  "on_prepare = \"echo waiting; sleep 60\"\ncallback_timeout_ms = 1000\n"));
+      {"once"}, WriteConfig(dir, 2121,
+                            "on_prepare = \"" + command +
+                                "\"\ncallback_timeout_ms = 1000\nmaster_dir = \"master\"\n"));
   EXPECT_EQ(result.status, 1) << result.err;
   EXPECT_EQ(result.out, "MailFilter0: failed\n");
+  const std::string root = dir / "filter";
+  EXPECT_EQ(ReadFile(dir / "env"),
+            "BACKUP_DIR=" + root + "/backup\nDEFINITIONS_DIR=" + root + "/definitions\n" +
+                "DISPLAY_NAME=Mail Filter\nEVENT=prepare\nMASTER_DIR=" + root + "/master\n" +
+                "PROCESSOR=MailFilter0\nROOT_DIR=" + root + "\nTRIGGER_FILE=trigger.crc\n");
   EXPECT_THAT(ReadFile(dir / "log"),
-              HasSubstr(" error repository-updater[11] MailFilter0: on_prepare failed | echo "
-                        "waiting; sleep 60 | still running after 1000 ms: killed | waiting\n"));
+              HasSubstr(" error repository-updater[11] MailFilter0: on_prepare failed | " +
+                        command + " | still running after 1000 ms: killed | waiting\n"));
+  const std::string sleeper = "/proc/" + std::to_string(std::stoi(ReadFile(dir / "sleeper")));
+  EXPECT_TRUE(program_test::Eventually(
+      [&] {
+        const std::string stat = ReadFile(sleeper + "/stat");  // "PID (sleep) STATE ...", or none
+        return stat.empty() || stat.find(") Z") != std::string::npos;
+      },
+      std::chrono::seconds(30)));
 }
 
 // run as a system service runs it, refusing a once beside it: its own entries for its start, each
@@ -310,6 +323,8 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
                                        "    the engine\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr("\"updates_available_pending\":true"));
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("\n  engine told of updates:    no (on_updates_available runs again)\n"));
 
   WriteFile(dir / "logrotate.conf", log + " {\n  rotate 1\n  create\n  postrotate\n    kill -HUP " +
                                         std::to_string(service.pid()) + "\n  endscript\n}\n");

@@ -71,6 +71,20 @@ inline Result RunUpdater(std::vector<std::string> arguments, const std::string& 
   return {updater.Wait(), updater.Out(), updater.Err()};  // a braced list runs in order
 }
 
+// Writes DIR/updater.toml: the store in store.db, the log in log, `tables`, then MailFilter0 ("Mail
+// Filter") fetching `server` (a TOML value) /updates into filter/definitions, `keys` last.
+inline std::string WriteConfig(const testing_support::TempDir& dir, const std::string& tables,
+                               const std::string& server, const std::string& keys) {
+  testing_support::WriteFile(
+      dir / "updater.toml",
+      "[store]\npath = \"store.db\"\n[log]\nfile = \"log\"\n" + tables +
+          "[[processor]]\nname = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nremote_dir = "
+          "\"updates\"\nroot_dir = \"filter\"\ntrigger_file = \"trigger.crc\"\nextensions = "
+          "\"dat,cfg\"\nserver = " +
+          server + "\n" + keys);
+  return dir / "updater.toml";
+}
+
 // How often a server's transcript holds `command` ("RETR b.dat").
 inline long Count(const std::vector<std::string>& transcript, const std::string& command) {
   return std::count(transcript.begin(), transcript.end(), command);

@@ -79,6 +79,7 @@ TEST_F(SlotTest, StartsAndStopsOfTheTwoSlots) {
   ASSERT_EQ(StartRepositoryUpdateThread(upper_.get()), 1u);
   EXPECT_EQ(StartRepositoryUpdateThread(filter_.get()), 1u);
   EXPECT_EQ(g_filterSlot.m_pConfig, upper_.get());
+  EXPECT_EQ(GetThreadNiceValue(g_filterSlot.m_hThread), 10) << "the lowest priority";
   StopRepositoryUpdateThread();
   // The illegal-updates flag and the record of installed files outlive a stop.
   EXPECT_EQ(IllegalUpdatesDetected(), 1u);
@@ -116,12 +117,16 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
   };
   LogCapture log;
   WriteFile(spam_.masterDir() + "/a.dat", "altered content");
+  // The record of the altered rows as a restarted host has it: in the store only, and longer than
+  // the first read of a text takes.
+  CTriggerFileData record;
+  for (char c = 'a'; c <= 'z'; ++c) record.SetAt(c + std::string(".dat"), 0x1234abcd);
   for (std::size_t row = 0; row < std::size(schedules); ++row) {
     SCOPED_TRACE(row);
     const auto& [failures, passes, connects, altered] = schedules[row];
     g_defaultSlot.m_bIllegalUpdates.store(0);
     g_defaultSlot.m_installedFiles.RemoveAll();
-    if (altered) g_defaultSlot.m_installedFiles.SetAt("a.dat", 0x1234abcd);
+    spam_.SetString("InstalledFiles", altered ? record.Encode() : "");
     g_failures = failures;
     for (const auto& [interval, expected] : passes) {
       if (interval >= 0) spam_.SetDword("UpdateInterval", interval);

@@ -31,6 +31,8 @@ std::shared_ptr<const VerifiedModeSettings> SettingsFor(const MinisignKey& key) 
 }
 
 TEST(VerifiedSlotsTest, BothSlotsVerifyTheirOwnSetsAtOnce) {
+  // The slots are the process's own: a flag raised by a test before this one is still up.
+  for (UpdateSlot* slot : {&g_filterSlot, &g_defaultSlot}) slot->m_bIllegalUpdates.store(0);
   TempDir dir;
   TestConfig both[] = {{"MailFilter0", dir / "filter"}, {"AntiVirus", dir / "antivirus"}};
   const MinisignKey keys[] = {{dir, "filter"}, {dir, "antivirus"}};
