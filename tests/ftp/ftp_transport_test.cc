@@ -27,6 +27,7 @@
 #include "support/log_capture.h"
 #include "support/log_entries.h"
 #include "support/scripted_ftp_server.h"
+#include "support/signing_files.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
 #include "update/local_transport.h"
@@ -227,15 +228,7 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   auto twice = Run(bare.port());
   EXPECT_TRUE(twice->Connect() && twice->Connect());
   EXPECT_EQ(twice->trigger(), kTrigger);
-  // Signing files: read up to their limit, refused unread beyond it or when the server lacks one.
-  std::string content;
-  EXPECT_TRUE(twice->FetchSigningFile("at.minisig", 16384, content));
-  EXPECT_EQ(content, std::string(16384, 's'));
-  for (const auto& [name, error] : {std::pair{"over.minisig", ERROR_NOT_ENOUGH_MEMORY},
-                                    {"none.minisig", ERROR_FILE_NOT_FOUND}}) {
-    EXPECT_FALSE(twice->FetchSigningFile(name, 16384, content));
-    EXPECT_EQ(GetLastError(), error) << name;
-  }
+  ExpectSigningFileLimits(*twice);
 }
 
 TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {

@@ -20,6 +20,7 @@
 #include "support/log_entries.h"
 #include "support/nginx_server.h"
 #include "support/scripted_http_server.h"
+#include "support/signing_files.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
 #include "support/tls_certs.h"
@@ -182,15 +183,7 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   bare.ServeBody("/updates/over.minisig", std::string(16385, 's'));
   auto twice = Run(bare.url());
   EXPECT_TRUE(twice->Connect() && twice->Connect());
-  // Signing files: read up to their limit, refused unread beyond it or when the server lacks one.
-  std::string content;
-  EXPECT_TRUE(twice->FetchSigningFile("at.minisig", 16384, content));
-  EXPECT_EQ(content, std::string(16384, 's'));
-  for (const auto& [name, error] : {std::pair{"over.minisig", ERROR_NOT_ENOUGH_MEMORY},
-                                    {"none.minisig", ERROR_FILE_NOT_FOUND}}) {
-    EXPECT_FALSE(twice->FetchSigningFile(name, 16384, content));
-    EXPECT_EQ(GetLastError(), error) << name;
-  }
+  ExpectSigningFileLimits(*twice);
   // A redirect to the same server, named in other letters, is no move to another server.
   const std::string port = std::to_string(bare.port());
   bare.Serve("/updates/same.dat",
