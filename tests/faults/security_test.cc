@@ -158,9 +158,9 @@ TEST(OwnFiles, LinksPlantedWhereTheUpdaterWritesAreReplacedNeverFollowed) {
   EXPECT_EQ(harness.Once().out, "MailFilter0: up to date\n");
 }
 
-// A trigger file naming many files the server does not have writes the first 100 failures and
-// one entry that counts them all; one naming more than 100,000 files is refused as invalid data
-// before any is asked for. Neither holds the cycle long or takes much memory.
+// A trigger file naming many files the server does not have writes the first 100 failures and,
+// beyond 100, one entry that counts them all; one naming more than 100,000 files is refused as
+// invalid data before any is asked for. Neither holds the cycle long or takes much memory.
 TEST(BoundedLog, ManyMissingFilesAndHugeTriggerFilesKeepTheLogShort) {
   UpdaterHarness harness;
   harness.Configure();
@@ -173,7 +173,8 @@ TEST(BoundedLog, ManyMissingFilesAndHugeTriggerFilesKeepTheLogShort) {
     return text;
   };
   for (const auto& [missing, entries, marker] :
-       {std::tuple{std::size_t{150}, std::size_t{102}, std::string("150 files could not be")},
+       {std::tuple{std::size_t{100}, std::size_t{101}, std::string("missing-99\"\" file")},
+        std::tuple{std::size_t{150}, std::size_t{102}, std::string("150 files could not be")},
         std::tuple{std::size_t{100000}, std::size_t{1},
                    std::string("Updating the \"\"trigger.crc\"\" file | 13")}}) {
     SCOPED_TRACE(missing);
@@ -185,8 +186,8 @@ TEST(BoundedLog, ManyMissingFilesAndHugeTriggerFilesKeepTheLogShort) {
     EXPECT_EQ(result.status, 1) << result.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     const std::string log = harness.Log();
-    // The library's entries: 100 failures, the summary and the entry of what was fetched; or the
-    // refusal alone.
+    // The library's entries: 100 failures, the summary beyond 100 and the entry of what was
+    // fetched; or the refusal alone.
     EXPECT_EQ(Occurrences(log, " VARAZO[") - before, entries) << log.substr(log.size() - 3000);
     EXPECT_EQ(Occurrences(log, marker), 1u) << log;
     EXPECT_TRUE(harness.HoldsSet(kOld));

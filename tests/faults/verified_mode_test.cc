@@ -244,8 +244,9 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   EXPECT_EQ(site.Installed().at("b.dat"), kSecond.at("b.dat"));
   EXPECT_EQ(site.Once().status, 0);  // nothing new: the reference stays the verified manifest
 
-  // An edit of an installed file that keeps its CRC-32, with the server away: detected (exit 3).
-  const std::string tampered = ForgeCrc("evil", Crc(kSecond.at("a.dat")));
+  // An edit of an installed file that keeps its CRC-32 and its size, with the server away:
+  // detected (exit 3).
+  const std::string tampered = ForgeCrc(std::string(2996, 'e'), Crc(kSecond.at("a.dat")));
   // A removed file counts too, even with its backup copy forged alike.
   WriteFile(site.Definitions() + "/a.dat", tampered);
   std::filesystem::remove(site.Definitions() + "/c.cfg");

@@ -132,6 +132,11 @@ TEST_F(FtpTransportTest, RealServersServeAWholeRunOnOneLogin) {
     EXPECT_EQ(CountVerb(transcript, "EPRT") + CountVerb(transcript, "PORT") != 0, active);
 
     if (server != "passive") continue;
+    // The file listed as Mixed.DAT is checked against the CRC announced for our name.
+    ASSERT_TRUE(run->Connect());
+    run->m_triggerData.SetAt("mixed.dat", 1);
+    EXPECT_FALSE(run->FetchFile("mixed.dat"));
+    log_.Clear();
     run->m_strPassword = "wrong-password";
     EXPECT_FALSE(run->Connect());
     EXPECT_FALSE(run->IsConnected());
@@ -201,7 +206,8 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
        Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
 
   // What a server lacks: a listing, then the whole trigger file, then the trigger file; an address
-  // of another scheme is none for FTP. A run connected again keeps one trigger file.
+  // of another scheme is none for FTP, a server without TLS none for ftps://. A run connected
+  // again keeps one trigger file.
   ScriptedFtpServer bare;
   bare.AddDirectory("/updates");
   bare.AddRule({"MLSD", {}, ScriptedRule::Action::kReply, "550 No listing.\r\n", 1});
@@ -211,6 +217,8 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   bare.AddRule({"RETR", "trigger.crc", ScriptedRule::Action::kReply, "550 Gone.\r\n", 1});
   EXPECT_FALSE(Run(bare.port())->Connect());
   EXPECT_FALSE(TestFtpUpdates(slot_.get(), "http://127.0.0.1", backup_).Connect());
+  const std::string tls = "ftps://127.0.0.1:" + std::to_string(bare.port());
+  EXPECT_FALSE(TestFtpUpdates(slot_.get(), tls, backup_).Connect());
   const std::string kUpdating = "Updating the \"\"";
   ExpectLogged(
       {Error(3001, {"Failed to enumerate the remote directory.  This is likely to be due "
@@ -221,7 +229,8 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
        Error(3001, {kUpdating + "trigger.crc\"\" file", "1104"}),
        Error(3001, {kUpdating + "trigger.crc\"\" file", "12003:550 - 550 Gone."}),
        Error(3001, {kUpdating + "updates\\trigger.crc\"\" file", "3"}),
-       Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)})});
+       Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)}),
+       Error(3001, {kTitle20051, "12157: " + InternetErrorText(12157)})});
   bare.AddFile("/updates/trigger.crc", kTrigger);
   bare.AddFile("/updates/at.minisig", std::string(16384, 's'));
   bare.AddFile("/updates/over.minisig", std::string(16385, 's'));

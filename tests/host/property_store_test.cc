@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,13 @@ TEST(PropertyStoreTest, RoundTripSurvivesReopeningWhileTwoProcessesWriteAtOnce) 
   // Another spelling of the same name replaces the value, its size and its type.
   ASSERT_TRUE(
       SetMailServerProperty(handle, "mailfilter0", PROPERTY_TYPE_UNTYPED, "RECORD", "a\0b", 3));
+  // A DWORD of another size than four bytes, and an unknown type, are refused and change nothing.
+  const char eight[8] = {};
+  for (const auto& [type, size] :
+       {std::pair<DWORD, DWORD>{PROPERTY_TYPE_DWORD, 3}, {PROPERTY_TYPE_DWORD, 8}, {7, 4}}) {
+    EXPECT_FALSE(SetMailServerProperty(handle, "MailFilter0", type, "Record", eight, size));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
 
   char buffer[16];
   std::memset(buffer, 'x', sizeof buffer);

@@ -41,6 +41,7 @@ class TestHttpUpdates : public CHttpUpdates {
     m_strRemoteDir = "updates";
     m_strBackupDir = backup;
   }
+  using CHttpUpdates::m_strPassword;
   using CHttpUpdates::m_triggerData;
 };
 
@@ -193,6 +194,18 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   named->m_triggerData.SetAt("same.dat", CalculateBufferCrc32("alpha", 5));
   EXPECT_TRUE(named->Connect() && named->FetchFile("same.dat"));
   EXPECT_TRUE(log_.entries().empty()) << log_.Dump();
+  // A redirect to another server is named, with the password masked wherever it stands.
+  bare.Serve(
+      "/updates/away.dat",
+      {302, "", {}, {}, {"Location: http://127.0.0.1:" + port + "/s3cret-pass"}, {}, 0, {}, false});
+  bare.ServeBody("/s3cret-pass", "alpha");
+  named->m_strPassword = "s3cret-pass";
+  named->m_triggerData.SetAt("away.dat", CalculateBufferCrc32("alpha", 5));
+  EXPECT_TRUE(named->FetchFile("away.dat"));
+  ExpectOneEntry(Operation(3002, {"Updating the \"\"updates\\away.dat\"\" file",
+                                  "The server sent the request on to another server: "
+                                  "http://127.0.0.1:" +
+                                      port + "/********"}));
 }
 
 TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {

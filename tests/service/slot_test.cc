@@ -5,6 +5,8 @@
 // every pass, and the update-now property that cuts a wait short.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -75,6 +77,10 @@ TEST_F(SlotTest, StartsAndStopsOfTheTwoSlots) {
   g_filterSlot.m_bIllegalUpdates.exchange(1);
   g_filterSlot.m_installedFiles.SetAt("kept.dat", 0x1234);
 
+  // A start that cannot open the store fails, and leaves the slot to the next start.
+  ::setenv("VELMORA_PROPERTY_STORE", "/proc/no/store.db", 1);
+  EXPECT_EQ(StartRepositoryUpdateThread(upper_.get()), 0u);
+  ::unsetenv("VELMORA_PROPERTY_STORE");
   // "MAILFILTER0" takes the filter slot; a second start of a started slot keeps the first block.
   ASSERT_EQ(StartRepositoryUpdateThread(upper_.get()), 1u);
   EXPECT_EQ(StartRepositoryUpdateThread(filter_.get()), 1u);
