@@ -1,8 +1,9 @@
 // The FTP reply assembler over the lines of a control connection from a hostile server, checked
-// against the reply syntax it promises: a reply is completed exactly by a "ddd" or "ddd text" line
-// with the opening code, a malformed line restarts the assembly, stored text is capped and always
-// ends in CR LF, and a reply short enough to keep is kept whole, nothing lost. The same lines, as
-// a client would send them, go through CommandVerb, which must never pass on an argument.
+// against the reply syntax it promises: which lines are reply lines and with which code, a reply is
+// completed exactly by a "ddd" or "ddd text" line with the opening code, a malformed line restarts
+// the assembly, stored text is capped and always ends in CR LF, and a reply short enough to keep is
+// kept whole, nothing lost. The same lines, as a client would send them, go through CommandVerb,
+// which must never pass on an argument.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,12 +54,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     bool multiLine = false;
     const int code = internet::ReplyCodeOfLine(line, &multiLine);
-    FUZZ_CHECK(code == 0 || (code >= 100 && code <= 599));
-    if (code != 0) {
-      const std::string_view bare = WithoutLineEnd(line);
-      FUZZ_CHECK(bare.substr(0, 3) == std::to_string(code));
-      FUZZ_CHECK(multiLine == (bare.size() > 3 && bare[3] == '-'));
+    // A reply line: a code of three digits from 100 to 599, then nothing, a blank or a hyphen.
+    const std::string_view bare = WithoutLineEnd(line);
+    int expectedCode = 0;
+    if (bare.size() >= 3 && bare.find_first_not_of("0123456789") >= 3 &&
+        (bare.size() == 3 || bare[3] == ' ' || bare[3] == '-')) {
+      expectedCode = std::stoi(std::string(bare.substr(0, 3)));
+      if (expectedCode < 100 || expectedCode > 599) expectedCode = 0;
     }
+    FUZZ_CHECK(code == expectedCode);
+    FUZZ_CHECK(multiLine == (code != 0 && bare[3] == '-'));
 
     const FtpReplyAssembler::Status status = assembler.AddLine(line);
     if (pending.empty()) {

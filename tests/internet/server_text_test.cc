@@ -1,6 +1,7 @@
 // What the internet layer reads from configuration and from a server: the server address forms,
-// FTP replies assembled from their lines and what a refused listing leads to, and the code of a
-// connection that breaks.
+// what a refused listing leads to, and the code of a connection that breaks. FTP replies are
+// checked against a model of their syntax by fuzz/ftp_reply_fuzzer.cc, whose corpus the suite
+// replays.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/internet/ftp_reply.h"
 #include "platform/internet/http_request.h"
 #include "platform/internet/internet.h"
 #include "support/scripted_ftp_server.h"
@@ -43,25 +43,6 @@ TEST(ServerAddressTest, HostsAndUrlsOfEachSchemeAndNothingElse) {
        }) {
     EXPECT_EQ(Parsed(text), expected) << text;
   }
-}
-
-TEST(FtpReplyTest, MultiLineRepliesAreWholeAndMalformedOnesStartAfresh) {
-  using Status = FtpReplyAssembler::Status;
-  FtpReplyAssembler replies;
-  EXPECT_EQ(replies.AddLine("220 ready\r\n"), Status::kComplete);
-  EXPECT_EQ(replies.reply().code, 220);
-  // Inner lines may look like replies of another code, or of the same code without a blank.
-  for (const char* line : {"230-Welcome\r\n", "331 not the end\r\n", "230-still not\n"}) {
-    EXPECT_EQ(replies.AddLine(line), Status::kIncomplete) << line;
-  }
-  EXPECT_EQ(replies.AddLine("230 done"), Status::kComplete);
-  EXPECT_EQ(replies.reply().code, 230);
-  EXPECT_EQ(replies.reply().text,
-            "230-Welcome\r\n331 not the end\r\n230-still not\r\n230 done\r\n");
-  EXPECT_EQ(replies.AddLine("99 short\r\n"), Status::kMalformed);
-  EXPECT_EQ(replies.AddLine("600 beyond\r\n"), Status::kMalformed);
-  EXPECT_EQ(replies.AddLine("226"), Status::kComplete);
-  EXPECT_EQ(replies.reply().code, 226);
 }
 
 // A server that does not know MLSD is asked with LIST, on that connection from then on; one that
