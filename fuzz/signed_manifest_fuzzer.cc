@@ -6,13 +6,22 @@
 // Also checks: the whole check agrees with its steps taken one by one; an accepted signature file
 // and an accepted manifest read the same with CR LF line ends; what a manifest accepts holds only
 // names that can be written back, and its text form reads back to the same entries.
+#include <sodium.h>
+
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <optional>
+#include <regex>
+#include <span>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz_check.h"
+#include "integrity/sha256.h"
 #include "integrity/signed_manifest.h"
 
 namespace {
@@ -44,6 +53,104 @@ std::string WithCrLf(std::string_view text) {
   return converted;
 }
 
+// A small model of the three texts' framing and of the manifest's lines, to judge what the
+// readers return. The lines of a text: each ended by LF or CR LF, the last one's line end
+// optional; blank lines at the end dropped when `dropTrailingBlank`.
+std::vector<std::string> Lines(std::string_view text, bool dropTrailingBlank) {
+  std::istringstream in{std::string(text)};
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line); lines.push_back(line)) {
+    if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
+  }
+  while (dropTrailingBlank && !lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+// libsodium 1.0.18 reads any byte above 0x7F of a base64 text as '/'.
+std::string AsSodiumReads(std::string line) {
+  for (char& c : line) c = static_cast<unsigned char>(c) > 0x7F ? '/' : c;
+  return line;
+}
+
+bool Matches(const std::string& line, const char* pattern) {
+  return std::regex_match(AsSodiumReads(line), std::regex(pattern));
+}
+
+std::string Base64(std::string_view prefix, std::span<const std::uint8_t> a,
+                   std::span<const std::uint8_t> b = {}) {
+  std::vector<std::uint8_t> bytes(prefix.begin(), prefix.end());
+  bytes.insert(bytes.end(), a.begin(), a.end());
+  bytes.insert(bytes.end(), b.begin(), b.end());
+  std::string text(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(),
+                    sodium_base64_VARIANT_ORIGINAL);
+  text.pop_back();
+  return text;
+}
+
+// A key is "RW..." (the base64 of "Ed", id and key), alone or after an untrusted comment.
+void CheckKeyModel(std::string_view text, const Checked<PublicKey>& key) {
+  const std::vector<std::string> lines = Lines(text, true);
+  const bool commented = lines.size() == 2 && lines[0].starts_with("untrusted comment: ");
+  const bool framed =
+      commented || (lines.size() == 1 && !lines[0].starts_with("untrusted comment: "));
+  const std::string line = framed ? lines.back() : "";
+  FUZZ_CHECK(key.ok() == (framed && Matches(line, "RW[Q-T][A-Za-z0-9+/]{53}")));
+  if (key.ok()) FUZZ_CHECK(Base64("Ed", key.value.id, key.value.key) == AsSodiumReads(line));
+}
+
+// A signature file: four lines at most 16 KiB, the second and fourth the strict base64 of 74
+// bytes ("ED" or "Ed" first) and of 64 bytes.
+void CheckSignatureModel(std::string_view text, const Checked<SignatureFile>& signature) {
+  const std::vector<std::string> lines = Lines(text, true);
+  const bool framed = text.size() <= kMaxSignatureFileBytes && lines.size() == 4 &&
+                      lines[0].starts_with("untrusted comment: ") &&
+                      Matches(lines[1], "R[UW][Q-T][A-Za-z0-9+/]{95}[AEIMQUYcgkosw048]=") &&
+                      lines[2].starts_with("trusted comment: ") &&
+                      Matches(lines[3], "[A-Za-z0-9+/]{85}[AQgw]==");
+  FUZZ_CHECK(signature.ok() == framed);
+  if (!signature.ok()) return;
+  const SignatureFile& value = signature.value;
+  FUZZ_CHECK(Base64(value.prehashed ? "ED" : "Ed", value.keyId, value.signature) ==
+             AsSodiumReads(lines[1]));
+  FUZZ_CHECK("trusted comment: " + value.trustedComment == lines[2]);
+  FUZZ_CHECK(Base64("", value.globalSignature) == AsSodiumReads(lines[3]));
+}
+
+// The version: the digits of the first "timestamp:" token, up to a blank or the end.
+void CheckVersionModel(std::string_view comment, const Checked<std::uint64_t>& version) {
+  const std::string text(comment);
+  std::smatch m;
+  std::optional<std::uint64_t> expected;
+  if (std::regex_search(text, m, std::regex("(^|[ \\t])timestamp:([^ \\t]*)"))) {
+    std::uint64_t value = 0;
+    const std::string digits = m[2];
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error == std::errc() && end == digits.data() + digits.size()) expected = value;
+  }
+  FUZZ_CHECK(version.ok() == expected.has_value());
+  if (version.ok()) FUZZ_CHECK(version.value == *expected);
+}
+
+// A manifest: lines of 64 lower-case hex digits, a space, a space or '*', and a name without
+// '/', CR or NUL, listed once.
+void CheckManifestModel(std::string_view text, const Checked<Manifest>& manifest) {
+  std::map<std::string, std::string> expected;
+  bool valid = true;
+  for (const std::string& line : Lines(text, false)) {
+    std::smatch m;
+    valid = valid && std::regex_match(line, m, std::regex("([0-9a-f]{64}) [ *]([\\s\\S]+)")) &&
+            m[2].str().find_first_of(std::string_view("/\r\0", 3)) == std::string::npos &&
+            expected.emplace(m[2], m[1]).second;
+  }
+  FUZZ_CHECK(manifest.ok() == valid);
+  if (!manifest.ok()) return;
+  FUZZ_CHECK(manifest.value.entries().size() == expected.size());
+  for (const auto& [name, digest] : manifest.value.entries()) {
+    FUZZ_CHECK(expected.count(name) != 0 && expected[name] == Sha256ToHex(digest));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -55,13 +162,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(ParsePublicKey(kSeedKey).ok());
   const Checked<PublicKey> key = ParsePublicKey(keyText);
   FUZZ_CHECK(key.ok() || key.outcome.verdict == Verdict::kMalformedKey);
+  CheckKeyModel(keyText, key);
   if (key.ok()) keys.push_back(key.value);
 
   const Checked<SignatureFile> signature = ParseSignatureFile(signatureText);
   FUZZ_CHECK(signature.ok() || signature.outcome.verdict == Verdict::kMalformedSignature);
   FUZZ_CHECK(signature.ok() || !signature.outcome.detail.empty());
+  CheckSignatureModel(signatureText, signature);
   if (signature.ok()) {
-    FUZZ_CHECK(signature.value.trustedComment.find('\n') == std::string::npos);
     const std::string crlf = WithCrLf(signatureText);
     if (signatureText.find('\r') == std::string_view::npos &&
         crlf.size() <= kMaxSignatureFileBytes) {
@@ -71,19 +179,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const Checked<std::uint64_t> version = VersionOfTrustedComment(signature.value.trustedComment);
     FUZZ_CHECK(version.ok() || version.outcome.verdict == Verdict::kNoVersion);
+    CheckVersionModel(signature.value.trustedComment, version);
   }
-  (void)VersionOfTrustedComment(signatureText);
+  CheckVersionModel(signatureText, VersionOfTrustedComment(signatureText));
 
   const Checked<Manifest> manifest = ParseManifest(manifestText);
   FUZZ_CHECK(manifest.ok() || manifest.outcome.verdict == Verdict::kMalformedManifest);
+  if (manifestText.size() <= kMaxManifestBytes) CheckManifestModel(manifestText, manifest);
   if (manifest.ok()) {
     const Manifest::Entries& entries = manifest.value.entries();
-    FUZZ_CHECK(entries.size() <= kMaxManifestEntries);
-    for (const auto& [name, digest] : entries) {
-      FUZZ_CHECK(!name.empty() &&
-                 name.find_first_of(std::string_view("/\r\n\0", 4)) == std::string::npos);
-      FUZZ_CHECK(manifest.value.Check(name, digest).ok());
-    }
+    for (const auto& [name, digest] : entries) FUZZ_CHECK(manifest.value.Check(name, digest).ok());
     const std::string formatted = manifest.value.Format();
     const Checked<Manifest> reread = ParseManifest(formatted);
     FUZZ_CHECK(reread.ok() && reread.value.entries() == entries);
