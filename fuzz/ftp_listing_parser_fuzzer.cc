@@ -3,10 +3,10 @@
 // beyond the line cap names nothing, and a last line without its line end still counts. The first
 // line can be stretched to either side of the line cap, which a fuzzer would not reach by itself.
 //
-// Each line also goes through the three line parsers (MLSD facts, Unix `ls -l`, DOS/IIS): an entry
-// they accept is a real name taken from the line as it stands (never empty, "." or "..", never
-// carrying the line end), and a line reads the same with or without its line end. A CR inside the
-// line is an ordinary byte: a link's name may end in one before its " -> ".
+// Each line also goes through the three line parsers (MLSD facts, Unix `ls -l`, DOS/IIS), and what
+// they return is judged by a small model of each grammar, written apart from the parsers: which
+// lines name an entry, and its name, size and directory flag. The line end is not part of a line;
+// a CR inside it is an ordinary byte (a link's name may end in one before its " -> ").
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
@@ -36,13 +36,9 @@ bool SameEntry(const FtpListEntry& a, const FtpListEntry& b) {
   return a.name == b.name && a.size == b.size && a.isDirectory == b.isDirectory;
 }
 
-// Parses `line` as given and with a CR LF added, and returns what the bare line gave.
-std::optional<FtpListEntry> ParseBothWays(LineParser parse, std::string_view line) {
-  FtpListEntry entry, withLineEnd;
-  const bool parsed = parse(line, &entry);
-  FUZZ_CHECK(parsed == parse(std::string(line) + "\r\n", &withLineEnd));
-  if (!parsed) return std::nullopt;
-  FUZZ_CHECK(SameEntry(entry, withLineEnd));
+std::optional<FtpListEntry> Parse(LineParser parse, std::string_view line) {
+  FtpListEntry entry;
+  if (!parse(line, &entry)) return std::nullopt;
   return entry;
 }
 
@@ -141,26 +137,24 @@ void CheckModel(const std::optional<FtpListEntry>& parsed, const Expected& expec
   if (parsed) FUZZ_CHECK(SameEntry(*parsed, *expected));
 }
 
-// The line parsers on one line of a listing (without its LF), against the model for lines of
-// up to 4 KiB (longer ones would take the regular expressions too deep).
+// The line parsers on one line of a listing (without its LF), given with a CR LF, against the
+// model of the line without it, for lines of up to 4 KiB (longer ones would take the regular
+// expressions too deep).
 void CheckLineParsers(std::string_view line) {
   // Trailing CRs and LFs are the line end.
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-  const std::optional<FtpListEntry> mlsd = ParseBothWays(internet::ParseMlsdLine, line);
-  const std::optional<FtpListEntry> unixEntry = ParseBothWays(internet::ParseUnixListLine, line);
-  const std::optional<FtpListEntry> dos = ParseBothWays(internet::ParseDosListLine, line);
+  const std::string withLineEnd = std::string(line) + "\r\n";
+  const std::optional<FtpListEntry> unixEntry = Parse(internet::ParseUnixListLine, withLineEnd);
+  const std::optional<FtpListEntry> dos = Parse(internet::ParseDosListLine, withLineEnd);
   bool unjudged = false;
   if (line.size() <= 4096) {
+    CheckModel(Parse(internet::ParseMlsdLine, withLineEnd), MlsdModel(line));
     const Expected unixModel = UnixModel(std::string(line), &unjudged);
-    CheckModel(mlsd, MlsdModel(line));
     if (!unjudged) CheckModel(unixEntry, unixModel);
     CheckModel(dos, DosModel(std::string(line)));
   }
-
   // LIST lines: the Unix form first, the DOS form otherwise.
-  FtpListEntry list;
-  FUZZ_CHECK(internet::ParseListLine(line, &list) == (unixEntry || dos));
-  if (unixEntry || dos) FUZZ_CHECK(SameEntry(list, unixEntry ? *unixEntry : *dos));
+  CheckModel(Parse(internet::ParseListLine, line), unixEntry ? unixEntry : dos);
 }
 
 bool SameEntries(const std::vector<FtpListEntry>& a, const std::vector<FtpListEntry>& b) {
@@ -218,8 +212,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(parser.Finish());
   FUZZ_CHECK(!parser.overflowed());
   FUZZ_CHECK(SameEntries(parser.entries(), LineByLine(format, listing)));
-  for (const FtpListEntry& entry : parser.entries()) {
-    FUZZ_CHECK(entry.name.size() < FtpListingParser::kMaxLineBytes);
-  }
   return 0;
 }

@@ -3,18 +3,14 @@
 // bytes ("KEY\0\0SIGNATURE\0\0MANIFEST"; a missing part is empty). The seeds were signed by the
 // minisign program with the key below, so mutations reach the signature checks too.
 //
-// Also checks: the whole check agrees with its steps taken one by one; an accepted signature file
-// and an accepted manifest read the same with CR LF line ends; what a manifest accepts holds only
-// names that can be written back, and its text form reads back to the same entries.
-#include <sodium.h>
-
+// What each reader returns is judged by a small model written apart from it: the framing of a key
+// and of a signature file, the version in a trusted comment, and which manifest lines are accepted
+// and the entries they give. Also checks: the whole check agrees with its steps taken one by one,
+// and a manifest's text form reads back to the same entries.
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <map>
-#include <optional>
 #include <regex>
-#include <span>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -47,12 +43,6 @@ std::vector<std::string_view> Parts(std::string_view input) {
   return parts;
 }
 
-std::string WithCrLf(std::string_view text) {
-  std::string converted;
-  for (char c : text) converted += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return converted;
-}
-
 // A small model of the three texts' framing and of the manifest's lines, to judge what the
 // readers return. The lines of a text: each ended by LF or CR LF, the last one's line end
 // optional; blank lines at the end dropped when `dropTrailingBlank`.
@@ -76,18 +66,6 @@ bool Matches(const std::string& line, const char* pattern) {
   return std::regex_match(AsSodiumReads(line), std::regex(pattern));
 }
 
-std::string Base64(std::string_view prefix, std::span<const std::uint8_t> a,
-                   std::span<const std::uint8_t> b = {}) {
-  std::vector<std::uint8_t> bytes(prefix.begin(), prefix.end());
-  bytes.insert(bytes.end(), a.begin(), a.end());
-  bytes.insert(bytes.end(), b.begin(), b.end());
-  std::string text(sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(),
-                    sodium_base64_VARIANT_ORIGINAL);
-  text.pop_back();
-  return text;
-}
-
 // A key is "RW..." (the base64 of "Ed", id and key), alone or after an untrusted comment.
 void CheckKeyModel(std::string_view text, const Checked<PublicKey>& key) {
   const std::vector<std::string> lines = Lines(text, true);
@@ -96,7 +74,6 @@ void CheckKeyModel(std::string_view text, const Checked<PublicKey>& key) {
       commented || (lines.size() == 1 && !lines[0].starts_with("untrusted comment: "));
   const std::string line = framed ? lines.back() : "";
   FUZZ_CHECK(key.ok() == (framed && Matches(line, "RW[Q-T][A-Za-z0-9+/]{53}")));
-  if (key.ok()) FUZZ_CHECK(Base64("Ed", key.value.id, key.value.key) == AsSodiumReads(line));
 }
 
 // A signature file: four lines at most 16 KiB, the second and fourth the strict base64 of 74
@@ -109,46 +86,35 @@ void CheckSignatureModel(std::string_view text, const Checked<SignatureFile>& si
                       lines[2].starts_with("trusted comment: ") &&
                       Matches(lines[3], "[A-Za-z0-9+/]{85}[AQgw]==");
   FUZZ_CHECK(signature.ok() == framed);
-  if (!signature.ok()) return;
-  const SignatureFile& value = signature.value;
-  FUZZ_CHECK(Base64(value.prehashed ? "ED" : "Ed", value.keyId, value.signature) ==
-             AsSodiumReads(lines[1]));
-  FUZZ_CHECK("trusted comment: " + value.trustedComment == lines[2]);
-  FUZZ_CHECK(Base64("", value.globalSignature) == AsSodiumReads(lines[3]));
+  if (signature.ok()) FUZZ_CHECK("trusted comment: " + signature.value.trustedComment == lines[2]);
+  if (signature.ok()) FUZZ_CHECK(signature.value.prehashed == (lines[1][1] == 'U'));
 }
 
 // The version: the digits of the first "timestamp:" token, up to a blank or the end.
 void CheckVersionModel(std::string_view comment, const Checked<std::uint64_t>& version) {
   const std::string text(comment);
   std::smatch m;
-  std::optional<std::uint64_t> expected;
-  if (std::regex_search(text, m, std::regex("(^|[ \\t])timestamp:([^ \\t]*)"))) {
-    std::uint64_t value = 0;
-    const std::string digits = m[2];
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error == std::errc() && end == digits.data() + digits.size()) expected = value;
-  }
-  FUZZ_CHECK(version.ok() == expected.has_value());
-  if (version.ok()) FUZZ_CHECK(version.value == *expected);
+  const bool found = std::regex_search(text, m, std::regex("(^|[ \\t])timestamp:([^ \\t]*)"));
+  const std::string digits = found ? m[2].str() : "";
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  const bool valid = found && error == std::errc() && end == digits.data() + digits.size();
+  FUZZ_CHECK(version.ok() == valid && (!valid || version.value == value));
 }
 
 // A manifest: lines of 64 lower-case hex digits, a space, a space or '*', and a name without
 // '/', CR or NUL, listed once.
 void CheckManifestModel(std::string_view text, const Checked<Manifest>& manifest) {
-  std::map<std::string, std::string> expected;
+  Manifest::Entries expected;
   bool valid = true;
   for (const std::string& line : Lines(text, false)) {
     std::smatch m;
-    valid = valid && std::regex_match(line, m, std::regex("([0-9a-f]{64}) [ *]([\\s\\S]+)")) &&
-            m[2].str().find_first_of(std::string_view("/\r\0", 3)) == std::string::npos &&
-            expected.emplace(m[2], m[1]).second;
+    Sha256Digest digest{};
+    valid = valid && std::regex_match(line, m, std::regex("([0-9a-f]{64}) [ *]([^/\\r]+)")) &&
+            m[2].str().find('\0') == std::string::npos && Sha256FromHex(m[1].str(), &digest) &&
+            expected.emplace(m[2], digest).second;
   }
-  FUZZ_CHECK(manifest.ok() == valid);
-  if (!manifest.ok()) return;
-  FUZZ_CHECK(manifest.value.entries().size() == expected.size());
-  for (const auto& [name, digest] : manifest.value.entries()) {
-    FUZZ_CHECK(expected.count(name) != 0 && expected[name] == Sha256ToHex(digest));
-  }
+  FUZZ_CHECK(manifest.ok() == valid && (!valid || manifest.value.entries() == expected));
 }
 
 }  // namespace
@@ -170,13 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(signature.ok() || !signature.outcome.detail.empty());
   CheckSignatureModel(signatureText, signature);
   if (signature.ok()) {
-    const std::string crlf = WithCrLf(signatureText);
-    if (signatureText.find('\r') == std::string_view::npos &&
-        crlf.size() <= kMaxSignatureFileBytes) {
-      const Checked<SignatureFile> again = ParseSignatureFile(crlf);
-      FUZZ_CHECK(again.ok() && again.value.signature == signature.value.signature &&
-                 again.value.trustedComment == signature.value.trustedComment);
-    }
     const Checked<std::uint64_t> version = VersionOfTrustedComment(signature.value.trustedComment);
     FUZZ_CHECK(version.ok() || version.outcome.verdict == Verdict::kNoVersion);
     CheckVersionModel(signature.value.trustedComment, version);
@@ -193,10 +152,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Checked<Manifest> reread = ParseManifest(formatted);
     FUZZ_CHECK(reread.ok() && reread.value.entries() == entries);
     FUZZ_CHECK(reread.value.Format() == formatted);
-    if (manifestText.find('\r') == std::string_view::npos) {
-      const Checked<Manifest> crlf = ParseManifest(WithCrLf(manifestText));
-      FUZZ_CHECK(crlf.ok() && crlf.value.entries() == entries);
-    }
   }
 
   // The whole check is its steps in order, the first refusal winning.
