@@ -3,16 +3,21 @@
 // bytes ("KEY\0\0SIGNATURE\0\0MANIFEST"; a missing part is empty). The seeds were signed by the
 // minisign program with the key below, so mutations reach the signature checks too.
 //
-// Also checks: the whole check agrees with its steps taken one by one; an accepted signature file
-// and an accepted manifest read the same with CR LF line ends; what a manifest accepts holds only
-// names that can be written back, and its text form reads back to the same entries.
+// What each reader returns is judged by a small model written apart from it: the framing of a key
+// and of a signature file, the version in a trusted comment, and which manifest lines are accepted
+// and the entries they give. Also checks: the whole check agrees with its steps taken one by one,
+// and a manifest's text form reads back to the same entries.
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz_check.h"
+#include "integrity/sha256.h"
 #include "integrity/signed_manifest.h"
 
 namespace {
@@ -38,10 +43,78 @@ std::vector<std::string_view> Parts(std::string_view input) {
   return parts;
 }
 
-std::string WithCrLf(std::string_view text) {
-  std::string converted;
-  for (char c : text) converted += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return converted;
+// A small model of the three texts' framing and of the manifest's lines, to judge what the
+// readers return. The lines of a text: each ended by LF or CR LF, the last one's line end
+// optional; blank lines at the end dropped when `dropTrailingBlank`.
+std::vector<std::string> Lines(std::string_view text, bool dropTrailingBlank) {
+  std::istringstream in{std::string(text)};
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line); lines.push_back(line)) {
+    if (!in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
+  }
+  while (dropTrailingBlank && !lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+// libsodium 1.0.18 reads any byte above 0x7F of a base64 text as '/'.
+std::string AsSodiumReads(std::string line) {
+  for (char& c : line) c = static_cast<unsigned char>(c) > 0x7F ? '/' : c;
+  return line;
+}
+
+bool Matches(const std::string& line, const char* pattern) {
+  return std::regex_match(AsSodiumReads(line), std::regex(pattern));
+}
+
+// A key is "RW..." (the base64 of "Ed", id and key), alone or after an untrusted comment.
+void CheckKeyModel(std::string_view text, const Checked<PublicKey>& key) {
+  const std::vector<std::string> lines = Lines(text, true);
+  const bool commented = lines.size() == 2 && lines[0].starts_with("untrusted comment: ");
+  const bool framed =
+      commented || (lines.size() == 1 && !lines[0].starts_with("untrusted comment: "));
+  const std::string line = framed ? lines.back() : "";
+  FUZZ_CHECK(key.ok() == (framed && Matches(line, "RW[Q-T][A-Za-z0-9+/]{53}")));
+}
+
+// A signature file: four lines at most 16 KiB, the second and fourth the strict base64 of 74
+// bytes ("ED" or "Ed" first) and of 64 bytes.
+void CheckSignatureModel(std::string_view text, const Checked<SignatureFile>& signature) {
+  const std::vector<std::string> lines = Lines(text, true);
+  const bool framed = text.size() <= kMaxSignatureFileBytes && lines.size() == 4 &&
+                      lines[0].starts_with("untrusted comment: ") &&
+                      Matches(lines[1], "R[UW][Q-T][A-Za-z0-9+/]{95}[AEIMQUYcgkosw048]=") &&
+                      lines[2].starts_with("trusted comment: ") &&
+                      Matches(lines[3], "[A-Za-z0-9+/]{85}[AQgw]==");
+  FUZZ_CHECK(signature.ok() == framed);
+  if (signature.ok()) FUZZ_CHECK("trusted comment: " + signature.value.trustedComment == lines[2]);
+  if (signature.ok()) FUZZ_CHECK(signature.value.prehashed == (lines[1][1] == 'U'));
+}
+
+// The version: the digits of the first "timestamp:" token, up to a blank or the end.
+void CheckVersionModel(std::string_view comment, const Checked<std::uint64_t>& version) {
+  const std::string text(comment);
+  std::smatch m;
+  const bool found = std::regex_search(text, m, std::regex("(^|[ \\t])timestamp:([^ \\t]*)"));
+  const std::string digits = found ? m[2].str() : "";
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  const bool valid = found && error == std::errc() && end == digits.data() + digits.size();
+  FUZZ_CHECK(version.ok() == valid && (!valid || version.value == value));
+}
+
+// A manifest: lines of 64 lower-case hex digits, a space, a space or '*', and a name without
+// '/', CR or NUL, listed once.
+void CheckManifestModel(std::string_view text, const Checked<Manifest>& manifest) {
+  Manifest::Entries expected;
+  bool valid = true;
+  for (const std::string& line : Lines(text, false)) {
+    std::smatch m;
+    Sha256Digest digest{};
+    valid = valid && std::regex_match(line, m, std::regex("([0-9a-f]{64}) [ *]([^/\\r]+)")) &&
+            m[2].str().find('\0') == std::string::npos && Sha256FromHex(m[1].str(), &digest) &&
+            expected.emplace(m[2], digest).second;
+  }
+  FUZZ_CHECK(manifest.ok() == valid && (!valid || manifest.value.entries() == expected));
 }
 
 }  // namespace
@@ -55,43 +128,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(ParsePublicKey(kSeedKey).ok());
   const Checked<PublicKey> key = ParsePublicKey(keyText);
   FUZZ_CHECK(key.ok() || key.outcome.verdict == Verdict::kMalformedKey);
+  CheckKeyModel(keyText, key);
   if (key.ok()) keys.push_back(key.value);
 
   const Checked<SignatureFile> signature = ParseSignatureFile(signatureText);
   FUZZ_CHECK(signature.ok() || signature.outcome.verdict == Verdict::kMalformedSignature);
   FUZZ_CHECK(signature.ok() || !signature.outcome.detail.empty());
+  CheckSignatureModel(signatureText, signature);
   if (signature.ok()) {
-    FUZZ_CHECK(signature.value.trustedComment.find('\n') == std::string::npos);
-    const std::string crlf = WithCrLf(signatureText);
-    if (signatureText.find('\r') == std::string_view::npos &&
-        crlf.size() <= kMaxSignatureFileBytes) {
-      const Checked<SignatureFile> again = ParseSignatureFile(crlf);
-      FUZZ_CHECK(again.ok() && again.value.signature == signature.value.signature &&
-                 again.value.trustedComment == signature.value.trustedComment);
-    }
     const Checked<std::uint64_t> version = VersionOfTrustedComment(signature.value.trustedComment);
     FUZZ_CHECK(version.ok() || version.outcome.verdict == Verdict::kNoVersion);
+    CheckVersionModel(signature.value.trustedComment, version);
   }
-  (void)VersionOfTrustedComment(signatureText);
+  CheckVersionModel(signatureText, VersionOfTrustedComment(signatureText));
 
   const Checked<Manifest> manifest = ParseManifest(manifestText);
   FUZZ_CHECK(manifest.ok() || manifest.outcome.verdict == Verdict::kMalformedManifest);
+  if (manifestText.size() <= kMaxManifestBytes) CheckManifestModel(manifestText, manifest);
   if (manifest.ok()) {
     const Manifest::Entries& entries = manifest.value.entries();
-    FUZZ_CHECK(entries.size() <= kMaxManifestEntries);
-    for (const auto& [name, digest] : entries) {
-      FUZZ_CHECK(!name.empty() &&
-                 name.find_first_of(std::string_view("/\r\n\0", 4)) == std::string::npos);
-      FUZZ_CHECK(manifest.value.Check(name, digest).ok());
-    }
+    for (const auto& [name, digest] : entries) FUZZ_CHECK(manifest.value.Check(name, digest).ok());
     const std::string formatted = manifest.value.Format();
     const Checked<Manifest> reread = ParseManifest(formatted);
     FUZZ_CHECK(reread.ok() && reread.value.entries() == entries);
     FUZZ_CHECK(reread.value.Format() == formatted);
-    if (manifestText.find('\r') == std::string_view::npos) {
-      const Checked<Manifest> crlf = ParseManifest(WithCrLf(manifestText));
-      FUZZ_CHECK(crlf.ok() && crlf.value.entries() == entries);
-    }
   }
 
   // The whole check is its steps in order, the first refusal winning.
