@@ -56,14 +56,8 @@ std::vector<std::string> Lines(std::string_view text, bool dropTrailingBlank) {
   return lines;
 }
 
-// libsodium 1.0.18 reads any byte above 0x7F of a base64 text as '/'.
-std::string AsSodiumReads(std::string line) {
-  for (char& c : line) c = static_cast<unsigned char>(c) > 0x7F ? '/' : c;
-  return line;
-}
-
 bool Matches(const std::string& line, const char* pattern) {
-  return std::regex_match(AsSodiumReads(line), std::regex(pattern));
+  return std::regex_match(line, std::regex(pattern));
 }
 
 // A key is "RW..." (the base64 of "Ed", id and key), alone or after an untrusted comment.

@@ -83,6 +83,11 @@ bool DecodeBase64(std::string_view line, std::span<std::uint8_t> bytes) {
   if (line.size() != sodium_base64_encoded_len(bytes.size(), sodium_base64_VARIANT_ORIGINAL) - 1) {
     return false;
   }
+  // libsodium reads any byte above 0x7F as '/': two texts would read as one key or signature.
+  if (line.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
+      std::string_view::npos) {
+    return false;
+  }
   std::size_t decoded = 0;
   return sodium_base642bin(bytes.data(), bytes.size(), line.data(), line.size(), nullptr, &decoded,
                            nullptr, sodium_base64_VARIANT_ORIGINAL) == 0 &&
