@@ -109,7 +109,7 @@ TEST_F(FtpTransportTest, RealServersServeAWholeRunOnOneLogin) {
   for (const std::string server : {"passive", "active", "without MLSD"}) {
     SCOPED_TRACE(server);
     const bool active = server == "active", listOnly = server == "without MLSD";
-    PyFtpServer python({dir_ / "served", {{"updater", "s3cret-pass"}}, false, !listOnly, "", ""});
+    PyFtpServer python({dir_ / "served", {{"updater", "s3cret-pass"}}, false, !listOnly});
     config_.SetDword("PassiveFtp", active ? 0 : 1);
     auto run = Run(python.port(), "localhost");
     const std::uint64_t blindWaits = internet::WaitsWithoutSocket();

@@ -52,7 +52,7 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   };
   publish({{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
   auto server = std::make_unique<testing_support::PyFtpServer>(
-      testing_support::PyFtpServerOptions{dir / "server", {}, true, true, "", ""});
+      testing_support::PyFtpServerOptions{dir / "server", {}, true, true});
   // Each callback would leave its event behind.
   const std::string leave = "\"echo $REPOSITORY_UPDATER_EVENT >>" + dir / "called" + "\"\n";
   const std::string config = program_test::WriteConfig(

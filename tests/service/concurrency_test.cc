@@ -73,7 +73,7 @@ TEST(ConcurrencyTest, BothSlotsUpdateWhileHostThreadsStartAndStopThem) {
   };
   publish(1);
   // Serves dir/served to the configurations' user, without TLS.
-  PyFtpServer server({dir / "served", {{"updater", "s3cret-pass"}}, false, true, "", ""});
+  PyFtpServer server({dir / "served", {{"updater", "s3cret-pass"}}});
   const std::string address = "ftp://127.0.0.1:" + std::to_string(server.port());
   for (TestConfig& config : both) {
     config.SetText(&UpdateConfig::remoteDirectory, config.processor().c_str());

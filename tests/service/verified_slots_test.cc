@@ -47,7 +47,7 @@ TEST(VerifiedSlotsTest, BothSlotsVerifyTheirOwnSetsAtOnce) {
     WriteFile(served + "/trigger.crc", trigger);
     keys[i].SignDirectory(served, "trigger.crc");
   }
-  PyFtpServer server({dir / "served", {{"updater", "s3cret-pass"}}, false, true, "", ""});
+  PyFtpServer server({dir / "served", {{"updater", "s3cret-pass"}}});
   const std::string address = "ftp://127.0.0.1:" + std::to_string(server.port());
   SetInternetTimeouts({5000, 5000});
   LogCapture log;

@@ -47,8 +47,8 @@ class EndToEndTest : public ::testing::Test {
     config_->retryInterval = 60;
     SetInternetTimeouts({5000, 5000});
     MakeDirectories(served_ + "/updates");
-    server_ = std::make_unique<PyFtpServer>(
-        PyFtpServerOptions{served_, {{"updater", "s3cret-pass"}}, false, true, "", ""});
+    server_ =
+        std::make_unique<PyFtpServer>(PyFtpServerOptions{served_, {{"updater", "s3cret-pass"}}});
     config_.SetText(&UpdateConfig::serverName,
                     ("ftp://127.0.0.1:" + std::to_string(server_->port())).c_str());
   }
