@@ -64,7 +64,6 @@ TEST(DiskFull, ADirectoryInTheWayFailsTheCycleAndTheNextOneInstalls) {
   const FileSet kOld = {{"a.dat", "alpha, first"}, {"b.dat", "bravo, first"}, {"notes.txt", "1"}};
   const FileSet kNew = {{"a.dat", "alpha, second"}, {"b.dat", "bravo, second"}, {"notes.txt", "2"}};
   UpdaterHarness harness;
-  harness.Configure();
   harness.Publish(kOld);
   ASSERT_EQ(harness.Once().status, 0);
   harness.Publish(kNew);
@@ -100,7 +99,6 @@ TEST(CrashRecovery, KilledMidCopyNothingMixedIsSignalledAndTheRestartRecovers) {
   const FileSet kOld = {{"a.dat", "alpha, first"}, {"b.dat", "bravo, first"}, {"c.cfg", "c, 1"}};
   const FileSet kNew = {{"a.dat", "alpha, second"}, {"b.dat", "bravo, second"}, {"c.cfg", "c, 2"}};
   UpdaterHarness harness;
-  harness.Configure();
   harness.Publish(kOld);
   ASSERT_EQ(harness.Once().status, 0);
   ASSERT_TRUE(harness.HoldsSet(kOld));

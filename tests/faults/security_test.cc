@@ -28,7 +28,6 @@ const FileSet kNew = {{"a.dat", "alpha, second edition"}, {"b.cfg", "bravo, seco
 // file that an older version let into the backup directory is not installed with it.
 TEST(Security, NamesThatWouldEscapeTheDirectoriesAreRefusedThroughWholeCycles) {
   UpdaterHarness harness;
-  harness.Configure();
   harness.Publish(kOld);
   ASSERT_EQ(harness.Once().status, 0);
   testing_support::WriteFile(harness.Backup() + "/update.pending", "left by an older version");
@@ -119,7 +118,6 @@ bool IsPlainFile(const std::string& path) {
 // made.
 TEST(OwnFiles, LinksPlantedWhereTheUpdaterWritesAreReplacedNeverFollowed) {
   UpdaterHarness harness;
-  harness.Configure();
   harness.Publish(kOld);
   ASSERT_EQ(harness.Once().status, 0);
   const std::string outside = std::filesystem::path(harness.Root()).parent_path() / "outside";
@@ -163,7 +161,6 @@ TEST(OwnFiles, LinksPlantedWhereTheUpdaterWritesAreReplacedNeverFollowed) {
 // invalid data before any is asked for. Neither holds the cycle long or takes much memory.
 TEST(BoundedLog, ManyMissingFilesAndHugeTriggerFilesKeepTheLogShort) {
   UpdaterHarness harness;
-  harness.Configure();
   harness.Publish(kOld);
   ASSERT_EQ(harness.Once().status, 0);
   auto triggerWithMissing = [](std::size_t count) {

@@ -46,10 +46,7 @@ TEST(Soak, RunObjectCyclesLeaveNothingBehind) {
   const int warmUp = std::min(50, cycles / 4);
   testing_support::TempDir dir;
   testing_support::MakeDirectories(dir / "served/updates");
-  testing_support::PyFtpServerOptions options;
-  options.root = dir / "served";
-  options.users = {{"updater", "s3cret-pass"}};
-  testing_support::PyFtpServer server(options);
+  testing_support::PyFtpServer server({dir / "served", {{"updater", "s3cret-pass"}}});
   testing_support::TestConfig config("MailFilter0", dir / "root");
   config.SetText(&UpdateConfig::serverName,
                  ("ftp://127.0.0.1:" + std::to_string(server.port())).c_str());

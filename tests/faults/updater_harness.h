@@ -55,9 +55,11 @@ inline testing::AssertionResult SignalledSetIsWhole(const std::string& definitio
 }
 
 // Sets published under /updates on a scripted server, one processor ("MailFilter0", shown as "Mail
-// Filter") rooted at dir/filter, and the program run against them with a log file of its own.
+// Filter") rooted at dir/filter, configured with the defaults of Configure until a test says
+// otherwise, and the program run against them with a log file of its own.
 class UpdaterHarness {
  public:
+  UpdaterHarness() { Configure(); }
   testing_support::ScriptedFtpServer& server() { return server_; }
   void Publish(const FileSet& files) {
     for (const auto& [name, content] : files) server_.AddFile("/updates/" + name, content);

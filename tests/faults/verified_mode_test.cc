@@ -74,7 +74,7 @@ class VerifiedSite {
 
   std::string Served() const { return dir_ / "served/updates"; }
   std::string Definitions() const { return dir_ / "filter/definitions"; }
-  std::string Log() const { return testing_support::ReadFile(dir_ / "updater.log"); }
+  std::string Log() const { return testing_support::ReadFile(dir_ / "log"); }
   const TempDir& dir() const { return dir_; }
 
   // Publishes `files` with their trigger file, signed by `key` with minisign's `options`.
@@ -88,16 +88,9 @@ class VerifiedSite {
 
   // `keys` are the TOML values of the processor's key settings ("public_key_file = ...").
   void Configure(const std::string& server, const std::string& keys) {
-    WriteFile(dir_ / "updater.toml",
-              "[store]\npath = \"store.db\"\n[log]\nfile = \"updater.log\"\n[network]\n"
-              "stall_timeout_ms = 5000\n[metrics]\ntextfile = \"updater.prom\"\n"
-              "[[processor]]\nname = \"MailFilter0\"\n"
-              "display_name = \"Mail Filter\"\nserver = \"" +
-                  server +
-                  "\"\nremote_dir = \"updates\"\nuser = \"updater\"\npassword = 'Filter'\n"
-                  "root_dir = \"filter\"\ntrigger_file = \"trigger.crc\"\n"
-                  "extensions = \"dat,cfg\"\nretries = 1\n" +
-                  keys);
+    program_test::WriteConfig(
+        dir_, "[network]\nstall_timeout_ms = 5000\n[metrics]\ntextfile = \"updater.prom\"\n",
+        "\"" + server + "\"", "user = \"updater\"\npassword = 'Filter'\nretries = 1\n" + keys);
   }
 
   program_test::Result Run(const std::vector<std::string>& command) {
@@ -122,8 +115,7 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   VerifiedSite site;
   const MinisignKey publisher(site.dir(), "publisher"), other(site.dir(), "other"),
       successor(site.dir(), "successor");
-  testing_support::PyFtpServer server(
-      {site.dir() / "served", {{"updater", "Filter"}}, false, true, "", ""});
+  testing_support::PyFtpServer server({site.dir() / "served", {{"updater", "Filter"}}});
   const std::string url = "ftp://127.0.0.1:" + std::to_string(server.port());
   // Keys that are no keys are refused with the line that gives them.
   site.Configure(url, "public_key = [\"RWQ\"]\npublic_key_file = \"missing.pub\"\n");

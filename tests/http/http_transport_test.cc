@@ -53,6 +53,14 @@ ScriptedResponse Send(const std::string& body, Fault fault = Fault::kNone, int s
                       std::optional<std::string> length = {}, Framing framing = {}) {
   return {status, body, framing, std::move(length), {}, fault, 2, std::nullopt, false};
 }
+// A redirect to `location` with `body`.
+ScriptedResponse Moved(const std::string& location, const std::string& body = "") {
+  return {302, body, {}, {}, {"Location: " + location}, {}, 0, {}, false};
+}
+// `text` sent as it stands.
+ScriptedResponse Raw(const std::string& text) {
+  return {200, "", {}, {}, {}, {}, 0, text, false};
+}
 
 class HttpTransportTest : public ::testing::Test {
  protected:
@@ -87,8 +95,6 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   // is a refusal and not retried; a body that breaks off is. Names that would leave the backup
   // directory are refused (123, the invalid-name code) and never asked for.
   const std::string kNone = "The remote file does not exist.";
-  const ScriptedResponse kLoop = {302, "", {}, {},   {"Location: /updates/loop.dat"},
-                                  {},  0,  {}, false};
   const std::tuple<std::string, std::vector<ScriptedResponse>, std::string, std::ptrdiff_t>
       files[] = {
           {"chunked.dat", {Send("alpha", Fault::kNone, 200, {}, Framing::kChunked)}, "12150", 3},
@@ -96,30 +102,19 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
           {"changed.dat", {Send("not alpha")}, "23", 3},
           {"failing.dat", {Send("", Fault::kNone, 500)}, kNone, 1},
           {"gone.dat", {Send("alpha", Fault::kNone, 404)}, kNone, 1},  // a page, not the file
-          {"garbled.dat",
-           {{200, "", {}, {}, {}, {}, 0, "HTTP/1.1 2x0 Odd\r\n\r\n", false}},
-           kNone,
-           1},
+          {"garbled.dat", {Raw("HTTP/1.1 2x0 Odd\r\n\r\n")}, kNone, 1},
           {"closed.dat", {Send("alpha", Fault::kCloseBeforeHead)}, kNone, 1},
           {"silent.dat", {Send("alpha", Fault::kStallBeforeHead)}, kNone, 1},
-          {"loop.dat", {kLoop}, kNone, 6},  // the request and five redirects
-          {"to-ftp.dat", {Send("", Fault::kNone, 302)}, kNone, 1},
-          {"long-way.dat", {Send(std::string(3 << 20, 'm'), Fault::kNone, 302)}, kNone, 1},
+          {"loop.dat", {Moved("/updates/loop.dat")}, kNone, 6},  // the request and five redirects
+          {"to-ftp.dat", {Moved("ftp://127.0.0.1/b")}, kNone, 1},
+          {"long-way.dat", {Moved("/b", std::string(3 << 20, 'm'))}, kNone, 1},
           {"longer.dat", {Send("alpha and more", Fault::kNone, 200, "5")}, "", 1},
           {"informal.dat", {Send("alpha", Fault::kNone, 203)}, "", 1},
           {"continued.dat",
-           {{200,
-             "",
-             {},
-             {},
-             {},
-             {},
-             0,
-             "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nalpha",
-             false}},
+           {Raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nalpha")},
            "",
            1},
-          {"moved.dat", {{302, "see b", {}, {}, {"Location: /b"}, {}, 0, {}, false}}, "", 1},
+          {"moved.dat", {Moved("/b", "see b")}, "", 1},
           {"sub dir.dat", {}, "", 1},
           {"flaky.dat", {Send("alpha", Fault::kCloseAfter), Send("alpha")}, "", 2},
           {"broken.dat", {Send("alpha", Fault::kCloseAfter)}, "12030", 3},
@@ -133,11 +128,7 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   server.ServeBody("/b", "alpha");
   server.ServeBody("/updates/sub%20dir.dat", "alpha");
   for (const auto& [name, responses, detail, requests] : files) {
-    for (ScriptedResponse response : responses) {
-      if (name == "to-ftp.dat") response.headers = {"Location: ftp://127.0.0.1/b"};
-      if (name == "long-way.dat") response.headers = {"Location: /b"};
-      server.Serve("/updates/" + name, response);
-    }
+    for (const ScriptedResponse& response : responses) server.Serve("/updates/" + name, response);
   }
   SetInternetTimeouts({10000, 1000});
   auto run = Run(server.url());
@@ -187,17 +178,14 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   ExpectSigningFileLimits(*twice);
   // A redirect to the same server, named in other letters, is no move to another server.
   const std::string port = std::to_string(bare.port());
-  bare.Serve("/updates/same.dat",
-             {302, "", {}, {}, {"Location: http://LOCALHOST:" + port + "/b"}, {}, 0, {}, false});
+  bare.Serve("/updates/same.dat", Moved("http://LOCALHOST:" + port + "/b"));
   bare.ServeBody("/b", "alpha");
   auto named = Run("http://localhost:" + port);
   named->m_triggerData.SetAt("same.dat", CalculateBufferCrc32("alpha", 5));
   EXPECT_TRUE(named->Connect() && named->FetchFile("same.dat"));
   EXPECT_TRUE(log_.entries().empty()) << log_.Dump();
   // A redirect to another server is named, with the password masked wherever it stands.
-  bare.Serve(
-      "/updates/away.dat",
-      {302, "", {}, {}, {"Location: http://127.0.0.1:" + port + "/s3cret-pass"}, {}, 0, {}, false});
+  bare.Serve("/updates/away.dat", Moved("http://127.0.0.1:" + port + "/s3cret-pass"));
   bare.ServeBody("/s3cret-pass", "alpha");
   named->m_strPassword = "s3cret-pass";
   named->m_triggerData.SetAt("away.dat", CalculateBufferCrc32("alpha", 5));

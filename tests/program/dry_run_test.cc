@@ -42,17 +42,9 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   TempDir dir;
   const std::string remote = dir / "server/updates/";
   const std::string definitions = dir / "filter/definitions/";
-  auto publish = [&](const std::map<std::string, std::string>& files) {
-    std::vector<std::string> paths = {"checksum"};
-    for (const auto& [name, content] : files) {
-      WriteFile(remote + name, content);
-      paths.push_back(remote + name);
-    }
-    WriteFile(remote + "trigger.crc", RunUpdater(paths).out);
-  };
-  publish({{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
   auto server = std::make_unique<testing_support::PyFtpServer>(
-      testing_support::PyFtpServerOptions{dir / "server", {}, true, true, "", ""});
+      testing_support::PyFtpServerOptions{dir / "server", {}, true, true});
   // Each callback would leave its event behind.
   const std::string leave = "\"echo $REPOSITORY_UPDATER_EVENT >>" + dir / "called" + "\"\n";
   const std::string config = program_test::WriteConfig(
@@ -92,7 +84,7 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   };
   // A changed set; an installed file edited by hand (its backup copy goes back) and one the set
   // does not name.
-  publish({{"a.dat", "alpha"}, {"b.cfg", "bravo 2"}, {"c.dat", "charlie"}});
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo 2"}, {"c.dat", "charlie"}});
   WriteFile(definitions + "a.dat", "edited");
   WriteFile(definitions + "old.dat", "old");
   plan(prefix + "would fetch 2 files (14 bytes): b.cfg, c.dat\n" + prefix +
@@ -108,7 +100,7 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   const std::string afresh = " is present, so ";
   plan(prefix + "would tell the engine again: update.pending" + afresh +
        "it has not absorbed the last update\n");
-  publish({{"a.dat", "alpha"}, {"b.cfg", "bravo 3"}, {"c.dat", "charlie"}});
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo 3"}, {"c.dat", "charlie"}});
   plan(prefix + "would start afresh: update.pending" + afresh +
        "the engine has not absorbed the last update; every file is fetched again\n" + prefix +
        "would fetch 3 files (19 bytes): a.dat, b.cfg, c.dat\n" + prefix +

@@ -31,15 +31,9 @@ std::string Ftp(std::uint16_t port) {
 
 // A set of two files on `server` under /updates, with its trigger file made by the program.
 void Publish(const TempDir& dir, ScriptedFtpServer& server) {
-  const std::vector<std::pair<std::string, std::string>> set = {{"a.dat", "alpha"},
-                                                                {"b.cfg", "bravo!"}};
-  std::vector<std::string> checksum = {"checksum"};
-  for (const auto& [name, content] : set) {
-    WriteFile(dir / ("set/" + name), content);
-    server.AddFile("/updates/" + name, content);
-    checksum.push_back(dir / ("set/" + name));
-  }
-  server.AddFile("/updates/trigger.crc", RunUpdater(checksum).out);
+  program_test::Publish(dir / "set/", {{"a.dat", "alpha"}, {"b.cfg", "bravo!"}});
+  for (const std::string name : {"a.dat", "b.cfg", "trigger.crc"})
+    server.AddFile("/updates/" + name, ReadFile(dir / ("set/" + name)));
 }
 
 // MailFilter0 with `servers` (a TOML array), metrics in metrics/updater.prom.

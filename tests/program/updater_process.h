@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,17 @@ inline Result RunUpdater(std::vector<std::string> arguments, const std::string& 
   if (!config.empty()) arguments.insert(arguments.begin() + 1, {"-c", config});
   Updater updater(arguments);
   return {updater.Wait(), updater.Out(), updater.Err()};  // a braced list runs in order
+}
+
+// Writes `files` into the directory `remote` (its path ending in '/') with a trigger file made by
+// the program's checksum command.
+inline void Publish(const std::string& remote, const std::map<std::string, std::string>& files) {
+  std::vector<std::string> checksum = {"checksum"};
+  for (const auto& [name, content] : files) {
+    testing_support::WriteFile(remote + name, content);
+    checksum.push_back(remote + name);
+  }
+  testing_support::WriteFile(remote + "trigger.crc", RunUpdater(checksum).out);
 }
 
 // Writes DIR/updater.toml: the store in store.db, the log in log, `tables`, then MailFilter0 ("Mail

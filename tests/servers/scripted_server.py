@@ -202,7 +202,6 @@ class HttpSession(socketserver.BaseRequestHandler):
             return False
         if raw is not None:
             return peer.send(raw) and not close
-        close = close or framing == "until-close"
         head = ["HTTP/1.1 %d Scripted" % status]
         if framing == "length":
             head.append("Content-Length: %s" % (len(body) if length is None else length))

@@ -5,14 +5,20 @@
 // pass for altered definition files, and in the end each definitions directory holds the last
 // edition whole and nothing is left open or allocated.
 //
+// Then both slots in verified mode at once, each with its own publisher's key: each installs its
+// own signed set and refuses the other's key.
+//
 // Built into the ThreadSanitizer suite, this is the test that puts the library's shared state
-// (slots, property store, log, internet layer) under two workers and the host threads at once.
+// (slots, property store, log, internet layer, and the verified state: settings, cached
+// reference, libsodium and libcrypto) under two workers and the host threads at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -21,11 +27,14 @@
 
 #include "filerepository/filerepository.h"
 #include "host/utility.h"
+#include "integrity/signed_manifest.h"
 #include "platform/internet/internet.h"
 #include "platform/win32.h"
 #include "service/update_slot.h"
+#include "service/verified_mode.h"
 #include "support/ftp_servers.h"
 #include "support/log_capture.h"
+#include "support/minisign.h"
 #include "support/temp_dir.h"
 #include "support/test_config.h"
 #include "update/local_transport.h"
@@ -73,7 +82,7 @@ TEST(ConcurrencyTest, BothSlotsUpdateWhileHostThreadsStartAndStopThem) {
   };
   publish(1);
   // Serves dir/served to the configurations' user, without TLS.
-  PyFtpServer server({dir / "served", {{"updater", "s3cret-pass"}}, false, true, "", ""});
+  PyFtpServer server({dir / "served", {{"updater", "s3cret-pass"}}});
   const std::string address = "ftp://127.0.0.1:" + std::to_string(server.port());
   for (TestConfig& config : both) {
     config.SetText(&UpdateConfig::remoteDirectory, config.processor().c_str());
@@ -131,6 +140,50 @@ TEST(ConcurrencyTest, BothSlotsUpdateWhileHostThreadsStartAndStopThem) {
   EXPECT_EQ(IllegalUpdatesDetected(), 0u) << log.Dump();
   EXPECT_EQ(CountOpenHandles(), handlesBefore);
   EXPECT_EQ(CMemoryDebugging::OutstandingBlocks(), blocksBefore);
+
+  // Verified mode: each slot first trusts the other's key only, then its own; the settings change
+  // only while its worker is stopped.
+  const MinisignKey keys[] = {{dir, "filter"}, {dir, "antivirus"}};
+  publish(kEditions + 1);
+  for (int i = 0; i < 2; ++i)
+    keys[i].SignDirectory(dir / ("served/" + both[i].processor()), "trigger.crc");
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 2; ++i) {
+      auto settings = std::make_shared<VerifiedModeSettings>();
+      settings->keys.push_back(
+          integrity::ParsePublicKey(keys[round == 0 ? 1 - i : i].pubFile).value);
+      ASSERT_TRUE(ConfigureVerifiedMode(both[i].processor().c_str(), settings));
+    }
+    for (TestConfig& config : both) {
+      config.SetDword("LastUpdateTime", 0);
+      config.SetDword("UpdateNow", 1);  // the first pass of the worker runs a cycle
+      ASSERT_EQ(StartRepositoryUpdateThread(config.get()), 1u);
+    }
+    EXPECT_FALSE(ConfigureVerifiedMode("MailFilter0", nullptr));  // its worker runs
+    for (TestConfig& config : both) {
+      EXPECT_TRUE(config.WaitForDwordOtherThan("UpdateNow", 1, &value, kLimit)) << log.Dump();
+      config.GetDword("LastUpdateTime", &value);
+      EXPECT_EQ(value != 0, round == 1) << config.processor() << "\n" << log.Dump();
+      EXPECT_EQ(ReadFile(config.definitionsDir() + "/16.cfg"),
+                Edition(config.processor(), round == 0 ? kEditions : kEditions + 1)[0].second);
+    }
+    StopRepositoryUpdateThread();
+  }
+  const std::vector<LogEntry> entries = log.entries();
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                          [](const LogEntry& entry) {
+                            return entry.texts.size() == 2 &&
+                                   entry.texts[1].rfind("unknown key: ", 0) == 0;
+                          }),
+            2)
+      << log.Dump();
+  std::string reference;
+  for (TestConfig& config : both) {
+    EXPECT_TRUE(config.GetString("VerifiedFiles", &reference)) << log.Dump();
+    EXPECT_NE(reference.find(" 16.cfg\n"), std::string::npos) << reference;
+    ASSERT_TRUE(ConfigureVerifiedMode(config.processor().c_str(), nullptr));
+  }
+  EXPECT_EQ(IllegalUpdatesDetected(), 0u) << log.Dump();
 }
 
 }  // namespace

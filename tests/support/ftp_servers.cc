@@ -1,30 +1,13 @@
 #include "support/ftp_servers.h"
 
-#include <unistd.h>
-
-#include <chrono>
 #include <stdexcept>
 
 namespace testing_support {
 
-namespace {
-
-constexpr const char* kPython = "/usr/bin/python3";
-constexpr auto kStartLimit = std::chrono::seconds(30);
-
-}  // namespace
-
-std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb) {
-  std::size_t count = 0;
-  for (const std::string& command : transcript)
-    count += command.substr(0, command.find(' ')) == verb;
-  return count;
-}
-
 PyFtpServer::PyFtpServer(const PyFtpServerOptions& options) {
-  std::vector<std::string> argv = {kPython,        FR_TEST_SERVERS_DIR "/ftp_server.py",
-                                   "--root",       options.root,
-                                   "--transcript", work_ / "transcript.txt"};
+  std::vector<std::string> argv = {"/usr/bin/python3", FR_TEST_SERVERS_DIR "/ftp_server.py",
+                                   "--root",           options.root,
+                                   "--transcript",     work_ / "transcript.txt"};
   for (const auto& [name, password] : options.users)
     argv.push_back("--user=" + name + ":" + password);
   if (options.anonymous) argv.push_back("--anonymous");

@@ -22,8 +22,8 @@ struct PyFtpServerOptions {
   bool anonymous = false;
   bool mlsd = true;  // false: MLSD and MLST are unknown commands (500), clients fall back to LIST
   // Explicit TLS, required on the control and the data connections, when both are set.
-  std::string tlsCert;
-  std::string tlsKey;
+  std::string tlsCert = {};
+  std::string tlsKey = {};
 };
 
 class PyFtpServer {
@@ -45,9 +45,6 @@ class PyFtpServer {
   std::unique_ptr<ChildProcess> process_;
   std::uint16_t port_ = 0;
 };
-
-// The number of commands in `transcript` that begin with `verb` (a whole word).
-std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb);
 
 }  // namespace testing_support
 

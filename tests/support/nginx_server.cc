@@ -10,19 +10,6 @@
 
 namespace testing_support {
 
-namespace {
-
-constexpr auto kStartLimit = std::chrono::seconds(30);
-
-void ReplaceAll(std::string& text, const std::string& placeholder, const std::string& value) {
-  for (std::size_t at = text.find(placeholder); at != std::string::npos;
-       at = text.find(placeholder, at + value.size())) {
-    text.replace(at, placeholder.size(), value);
-  }
-}
-
-}  // namespace
-
 bool NginxServer::Available() {
   return access(kProgram, X_OK) == 0;
 }
@@ -33,35 +20,19 @@ NginxServer::NginxServer(const NginxOptions& options) {
   const std::string work = work_.path();
   // One process, in the foreground, as the launching user; every path it writes is ours.
   // Paths are relative to the prefix, work_.
-  std::string config = R"(daemon off;
-master_process off;
-worker_processes 1;
-pid nginx.pid;
-error_log error.log info;
-events { worker_connections 64; }
-http {
-  default_type application/octet-stream;
-  log_format transcript '$connection $request';
-  access_log access.log transcript;
-  client_body_temp_path body;
-  proxy_temp_path proxy;
-  fastcgi_temp_path fastcgi;
-  uwsgi_temp_path uwsgi;
-  scgi_temp_path scgi;
-  keepalive_timeout 120s;
-  server {
-    listen 127.0.0.1:@PORT@@SSL@;
-    root @ROOT@;
-@CERTIFICATE@  }
-}
-)";
-  ReplaceAll(config, "@PORT@", std::to_string(port_));
-  ReplaceAll(config, "@SSL@", tls_ ? " ssl" : "");
-  ReplaceAll(config, "@ROOT@", options.root);
-  ReplaceAll(config, "@CERTIFICATE@",
-             tls_ ? "    ssl_certificate " + options.tlsCert + ";\n    ssl_certificate_key " +
-                        options.tlsKey + ";\n"
-                  : "");
+  const std::string config =
+      "daemon off;\nmaster_process off;\nworker_processes 1;\npid nginx.pid;\n"
+      "error_log error.log info;\nevents { worker_connections 64; }\nhttp {\n"
+      "  default_type application/octet-stream;\n"
+      "  log_format transcript '$connection $request';\n  access_log access.log transcript;\n"
+      "  client_body_temp_path body;\n  proxy_temp_path proxy;\n  fastcgi_temp_path fastcgi;\n"
+      "  uwsgi_temp_path uwsgi;\n  scgi_temp_path scgi;\n  keepalive_timeout 120s;\n"
+      "  server {\n    listen 127.0.0.1:" +
+      std::to_string(port_) + (tls_ ? " ssl" : "") + ";\n    root " + options.root + ";\n" +
+      (tls_ ? "    ssl_certificate " + options.tlsCert + ";\n    ssl_certificate_key " +
+                  options.tlsKey + ";\n"
+            : "") +
+      "  }\n}\n";
   WriteFile(work_ / "nginx.conf", config);
   WriteFile(work_ / "access.log", "");
   // Started directly, not through a wrapper: with master_process off nginx is one process that
@@ -70,10 +41,11 @@ http {
       std::vector<std::string>{kProgram, "-p", work + "/", "-c", work + "/nginx.conf", "-e",
                                work + "/error.log"},
       work_ / "stderr.txt");
-  if (!AcceptsWithin(port_, kStartLimit)) {
+  if (!AcceptsWithin(port_, std::chrono::seconds(30))) {
     kill(process_->pid(), SIGTERM);
     process_->Stop();
-    throw std::runtime_error("nginx did not start: " + ReadFile(work_ / "stderr.txt") + ErrorLog());
+    throw std::runtime_error("nginx did not start: " + ReadFile(work_ / "stderr.txt") +
+                             ReadFile(work_ / "error.log"));
   }
 }
 
@@ -92,7 +64,7 @@ std::vector<std::string> NginxServer::AccessLog() const {
 }
 
 std::vector<std::string> NginxServer::RequestLines(std::size_t atLeast) const {
-  const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (AccessLog().size() < atLeast && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -108,10 +80,6 @@ std::size_t NginxServer::RequestConnections() const {
   std::set<std::string> connections;
   for (const std::string& line : AccessLog()) connections.insert(line.substr(0, line.find(' ')));
   return connections.size();
-}
-
-std::string NginxServer::ErrorLog() const {
-  return ReadFile(work_ / "error.log");
 }
 
 }  // namespace testing_support

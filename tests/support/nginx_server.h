@@ -46,7 +46,6 @@ class NginxServer {
   std::vector<std::string> RequestLines(std::size_t atLeast = 0) const;
   // How many connections carried the requests logged so far.
   std::size_t RequestConnections() const;
-  std::string ErrorLog() const;
 
  private:
   std::vector<std::string> AccessLog() const;

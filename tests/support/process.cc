@@ -208,6 +208,13 @@ bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit) {
   }
 }
 
+std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb) {
+  std::size_t count = 0;
+  for (const std::string& command : transcript)
+    count += command.substr(0, command.find(' ')) == verb;
+  return count;
+}
+
 std::uint16_t ReadPort(ChildProcess& child) {
   const std::optional<std::string> line = child.ReadLine(std::chrono::seconds(30));
   const bool number = line && !line->empty() && line->size() <= 5 &&

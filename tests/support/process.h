@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -61,6 +62,8 @@ bool OwnLoopbackNetwork();
 std::uint16_t FreeLoopbackPort();
 // Waits until something accepts connections at `port`; false when nothing did within `limit`.
 bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit);
+// The number of commands in a server's `transcript` that begin with `verb` (a whole word).
+std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb);
 // The port a server child prints as its first line; 0 when none came within 30 seconds.
 std::uint16_t ReadPort(ChildProcess& child);
 

@@ -41,9 +41,7 @@ std::vector<std::string> ScriptedFtpServer::Transcript() const {
 }
 
 std::size_t ScriptedFtpServer::CountCommands(const std::string& verb) const {
-  std::size_t count = 0;
-  for (const std::string& line : Transcript()) count += line.substr(0, line.find(" ")) == verb;
-  return count;
+  return CountVerb(Transcript(), verb);
 }
 
 }  // namespace testing_support

@@ -6,7 +6,7 @@
 namespace testing_support {
 
 void ScriptedHttpServer::Serve(const std::string& target, const ScriptedResponse& response) {
-  static const char* const kFramings[] = {"length", "chunked", "until-close"};
+  static const char* const kFramings[] = {"length", "chunked"};
   static const char* const kFaults[] = {"none",        "stall-before-head", "close-before-head",
                                         "stall-after", "close-after",       "endless-after"};
   std::vector<std::string> words = {"serve",

@@ -23,7 +23,6 @@ struct ScriptedResponse {
   enum class Framing {
     kContentLength,  // "Content-Length: <contentLength or the body's size>"
     kChunked,        // the body in chunks of at most 1000 bytes
-    kUntilClose,     // no length: the body, then the connection closes
   };
   Framing framing = Framing::kContentLength;
   std::optional<std::string> contentLength;  // the header's value, when not the body's size

@@ -10,10 +10,8 @@ namespace testing_support {
 
 namespace {
 
-const char* const kOpenssl = "/usr/bin/openssl";
-
 void Openssl(const std::string& directory, std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), kOpenssl);
+  arguments.insert(arguments.begin(), "/usr/bin/openssl");
   const std::string log = directory + "/openssl.log";
   if (ChildProcess::Run(arguments, log) != 0) {
     throw std::runtime_error("openssl failed: " + ReadFile(log));
@@ -51,16 +49,9 @@ TestCertificates MakeTestCertificates(const std::string& directory) {
   MakeServer(directory, "server", "IP:127.0.0.1,DNS:localhost");
   MakeServer(directory, "other-name", "DNS:other.invalid");
   MakeServer(directory, "expired", "IP:127.0.0.1", "-1");  // valid from now until a day ago
-  TestCertificates made;
-  made.caCert = directory + "/ca.pem";
-  made.serverCert = directory + "/server.pem";
-  made.serverKey = directory + "/server.key";
-  made.otherNameCert = directory + "/other-name.pem";
-  made.otherNameKey = directory + "/other-name.key";
-  made.expiredCert = directory + "/expired.pem";
-  made.expiredKey = directory + "/expired.key";
-  made.unrelatedCaCert = directory + "/unrelated-ca.pem";
-  return made;
+  const std::string at = directory + "/";
+  return {at + "ca.pem",         at + "server.pem",  at + "server.key",  at + "other-name.pem",
+          at + "other-name.key", at + "expired.pem", at + "expired.key", at + "unrelated-ca.pem"};
 }
 
 }  // namespace testing_support
