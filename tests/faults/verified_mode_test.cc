@@ -288,16 +288,10 @@ TEST(VerifiedMode, ADownloadBrokenOffIsRetriedAndItsRetryCheckedWhole) {
   files["big.dat"] = big;
   site.Publish(files, publisher);
   testing_support::ScriptedFtpServer server;
-  for (const auto& entry : std::filesystem::directory_iterator(site.Served())) {
-    const std::string name = entry.path().filename();
-    const std::string content = testing_support::ReadFile(entry.path());
-    if (name == "big.dat") {
-      server.AddFile("/updates/big.dat",
-                     {content, {}, testing_support::ScriptedFile::Fault::kBreakAfter, 1 << 20, 1});
-    } else {
-      server.AddFile("/updates/" + name, content);
-    }
-  }
+  for (const auto& entry : std::filesystem::directory_iterator(site.Served()))
+    server.AddFile("/updates/" + entry.path().filename().string(), ReadFile(entry.path()));
+  server.AddFile("/updates/big.dat",  // broken off after 1 MiB, once
+                 {big, {}, testing_support::ScriptedFile::Fault::kBreakAfter, 1 << 20, 1});
   site.Configure("ftp://127.0.0.1:" + std::to_string(server.port()),
                  "public_key = [\"" + publisher.keyLine + "\"]\n");
   ASSERT_EQ(site.Once().status, 0) << site.Log();
