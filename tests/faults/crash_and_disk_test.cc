@@ -40,7 +40,6 @@ TEST(DiskFull, DuringADownloadNothingIsInstalledAndTheNextCycleAfterFreeingSucce
 
   Result result = harness.Once();
   EXPECT_EQ(result.status, 1) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: failed\n");
   EXPECT_EQ(Occurrences(harness.Log(),
                         "Failed to write to file \"\"" + harness.Backup() + "/b.dat\"\" | 112"),
             1u)
@@ -79,7 +78,6 @@ TEST(DiskFull, ADirectoryInTheWayFailsTheCycleAndTheNextOneInstalls) {
     testing_support::MakeDirectories(path);
     const Result result = harness.Once();
     EXPECT_EQ(result.status, 1) << result.err;
-    EXPECT_EQ(result.out, "MailFilter0: failed\n");
     EXPECT_EQ(Occurrences(harness.Log(), entry), 1u) << harness.Log();
     EXPECT_EQ(ReadFile(backup + "/trigger.crc"), TriggerFor(kOld));
     testing_support::RemoveAll(path);
@@ -101,7 +99,6 @@ TEST(CrashRecovery, KilledMidCopyNothingMixedIsSignalledAndTheRestartRecovers) {
   UpdaterHarness harness;
   harness.Publish(kOld);
   ASSERT_EQ(harness.Once().status, 0);
-  ASSERT_TRUE(harness.HoldsSet(kOld));
   {
     harness.Publish(kNew);
     OpenGate gate({harness.Definitions(), harness.Backup()});

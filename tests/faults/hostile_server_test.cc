@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -33,19 +32,6 @@ using namespace std::chrono_literals;
 
 const FileSet kSet = {{"a.dat", std::string(5000, 'a')}, {"b.dat", "bravo"}, {"c.cfg", "charlie"}};
 
-// The directory beside the harness's processor root, for a second root or served files.
-std::string Beside(const UpdaterHarness& harness, const std::string& name) {
-  return (std::filesystem::path(harness.Root()).parent_path() / name).string();
-}
-
-// The harness's processor with the [network] keys of `network`, `server` (the scripted one when
-// empty) and further processor keys. The password occurs in the display name ("Mail Filter"):
-// masking it must leave our own texts alone.
-void Configure(UpdaterHarness& harness, const std::string& network, const std::string& server,
-               const std::string& extra = "") {
-  harness.Configure("backup", "text", "Filter", network, server, extra);
-}
-
 // The peak resident memory of a running process (VmHWM), in bytes; 0 when it cannot be read.
 std::uint64_t PeakResident(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -56,17 +42,16 @@ std::uint64_t PeakResident(pid_t pid) {
 }
 
 // A server that sends the end of a file at one byte a second, never stalling outright, cannot
-// hold a stop:
-// `once --timeout N` ends within N + 5 s, a stop signal within a few seconds, each with the
-// abandoned download and the stop in the log and nothing installed; a `once` killed outright
-// changes none of the schedule's properties. Slower than the least rate over the stall limit, the
-// download fails as a time-out on its own.
+// hold a stop: `once --timeout N` ends within N + 5 s, a stop signal within a few seconds, each
+// with the abandoned download and the stop in the log and nothing installed; a `once` killed
+// outright changes none of the schedule's properties. Slower than the least rate over the stall
+// limit, the download fails as a time-out on its own.
 TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
   UpdaterHarness harness;
   harness.Publish(kSet);
   harness.server().AddFile(
       "/updates/a.dat", ScriptedFile{kSet.at("a.dat"), {}, ScriptedFile::Fault::kDripAfter, 4096});
-  Configure(harness, "stall_timeout_ms = 60000\nmin_rate_bytes_per_s = 0\n", "");
+  harness.Configure("backup", "stall_timeout_ms = 60000\nmin_rate_bytes_per_s = 0\n");
   const std::string abandoned = "Updating the \"\"updates/a.dat\"\" file | 12017";
   const std::string suspended =
       "Updating the \"\"updates\\a.dat\"\" file | Service shutting down.  Update process "
@@ -115,7 +100,7 @@ TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
 
   // 1024 bytes a second at least, in every window of the stall limit: the 4096 bytes that came
   // at once do not pay for the trickle after them.
-  Configure(harness, "stall_timeout_ms = 2000\n", "", "retries = 0\n");
+  harness.Configure("backup", "stall_timeout_ms = 2000\n", "", "retries = 0\n");
   EXPECT_EQ(program_test::RunUpdater({"once", "--timeout", "30"}, harness.config()).status, 1);
   EXPECT_EQ(Occurrences(harness.Log(), "Updating the \"\"updates/a.dat\"\" file | 12002"), 1u)
       << harness.Log();
@@ -141,11 +126,11 @@ TEST(HostileServer, FilesTooLargeToHoldAreRefusedInBothSlotsAtOnce) {
              {200, "", {}, "3221225472", {}, ScriptedResponse::Fault::kEndlessAfter, 0, {}, false});
   http.ServeBody("/updates/trigger.crc", TriggerFor(honest));
   for (const auto& [name, content] : honest) http.ServeBody("/updates/" + name, content);
-  Configure(harness, "stall_timeout_ms = 10000\n", "",
-            "[[processor]]\nname = \"Other\"\nserver = \"" + http.url() +
-                "\"\nremote_dir = \"updates\"\nroot_dir = \"other\"\n"
-                "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n");
-  const std::string other = Beside(harness, "other");
+  harness.Configure("backup", "stall_timeout_ms = 10000\n", "",
+                    "[[processor]]\nname = \"Other\"\nserver = \"" + http.url() +
+                        "\"\nremote_dir = \"updates\"\nroot_dir = \"other\"\n"
+                        "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n");
+  const std::string other = harness.Path("other");
 
   // A service run, so that its memory can be read while it lives, until `done` holds.
   const auto peakOfRun = [&](const std::function<bool()>& done) {
@@ -187,10 +172,8 @@ TEST(HostileServer, FilesTooLargeToHoldAreRefusedInBothSlotsAtOnce) {
 // next cycle updates over TLS.
 TEST(HostileServer, FtpOverTlsInActiveModeIsRefusedAtOnce) {
   UpdaterHarness harness;
-  const std::string served = Beside(harness, "served");
-  for (const auto& [name, content] : kSet)
-    testing_support::WriteFile(served + "/updates/" + name, content);
-  testing_support::WriteFile(served + "/updates/trigger.crc", TriggerFor(kSet));
+  const std::string served = harness.Path("served");
+  program_test::Publish(served + "/updates/", kSet);
   testing_support::MakeDirectories(served + "/certs");
   const testing_support::TestCertificates certs =
       testing_support::MakeTestCertificates(served + "/certs");
@@ -198,15 +181,15 @@ TEST(HostileServer, FtpOverTlsInActiveModeIsRefusedAtOnce) {
       {served, {{"updater", "Filter"}}, false, true, certs.serverCert, certs.serverKey});
   const std::string url = "ftps://127.0.0.1:" + std::to_string(server.port());
   const std::string network = "stall_timeout_ms = 30000\nca_file = \"" + certs.caCert + "\"\n";
-  Configure(harness, network, url, "passive = false\n");
+  harness.Configure("backup", network, url, "passive = false\n");
   const Result refused = harness.Once();
   EXPECT_EQ(refused.status, 2);
-  EXPECT_THAT(refused.err, HasSubstr(harness.config() + ":20: processor.passive = false cannot "
+  EXPECT_THAT(refused.err, HasSubstr(harness.config() + ":19: processor.passive = false cannot "
                                                         "serve the ftps:// server"));
   EXPECT_THAT(refused.err, HasSubstr("use passive = true"));
   EXPECT_TRUE(server.Transcript().empty());
 
-  Configure(harness, network, url);
+  harness.Configure("backup", network, url);
   const auto setPassive = [&](const char* value) {
     return program_test::RunUpdater({"set", "MailFilter0", "PassiveFtp", value}, harness.config())
         .status;
@@ -234,7 +217,7 @@ TEST(HostileServer, HttpNamesReachTheirFilesAndRedirectsElsewhereAreNamed) {
   UpdaterHarness harness;
   const FileSet set = {
       {"q?x.dat", "query"}, {"100%.dat", "percent"}, {"#1.dat", "hash"}, {"b.dat", "bravo"}};
-  const std::string www = Beside(harness, "www");
+  const std::string www = harness.Path("www");
   testing_support::WriteFile(www + "/updates/trigger.crc", TriggerFor(set));
   testing_support::WriteFile(www + "/updates/b.dat", set.at("b.dat"));
   testing_support::MakeDirectories(www + "/certs");
@@ -250,13 +233,14 @@ TEST(HostileServer, HttpNamesReachTheirFilesAndRedirectsElsewhereAreNamed) {
   http.ServeBody("/updates/q%3Fx.dat", set.at("q?x.dat"));
   http.ServeBody("/updates/100%25.dat", set.at("100%.dat"));
   http.ServeBody("/updates/%231.dat", set.at("#1.dat"));
-  Configure(harness, "", http.url());  // the system's store does not know the test authority
+  harness.Configure("backup", "",
+                    http.url());  // the system's store does not know the test authority
   EXPECT_EQ(harness.Once().status, 1);
   EXPECT_EQ(Occurrences(harness.Log(), "Updating the \"\"updates\\trigger.crc\"\" file | 3"), 1u)
       << harness.Log();
   EXPECT_TRUE(elsewhere.RequestLines().empty());
 
-  Configure(harness, "ca_file = \"" + certs.caCert + "\"\n", http.url());
+  harness.Configure("backup", "ca_file = \"" + certs.caCert + "\"\n", http.url());
   EXPECT_EQ(harness.Once().status, 0) << harness.Log();
   EXPECT_EQ(Occurrences(harness.Log(),
                         "Updating the \"\"updates\\trigger.crc\"\" file | The "

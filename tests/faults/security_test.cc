@@ -1,7 +1,7 @@
 // What a hostile server or a hostile local user must not get: a write outside the processor's
 // directories or over the updater's own files, through the names in a trigger file or through
-// links planted where the updater writes; the login password into a log line; a log flooded by
-// names the server does not have.
+// links planted where the updater writes; a log flooded by names the server does not have. (The
+// login password masked in log lines: the FTP transport test.)
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,15 +32,19 @@ TEST(Security, NamesThatWouldEscapeTheDirectoriesAreRefusedThroughWholeCycles) {
   ASSERT_EQ(harness.Once().status, 0);
   testing_support::WriteFile(harness.Backup() + "/update.pending", "left by an older version");
 
-  const std::string top = std::filesystem::path(harness.Root()).parent_path();
-  const std::string absolute = top + "/escape-absolute.dat";
+  const std::string top = harness.Path(""), absolute = harness.Path("escape-absolute.dat");
   const std::string kHostile = "written where it must not be";
   std::vector<std::string> refused = {"../escape.dat",       "..", ".", absolute, "..\\escape.dat",
                                       "sub/../../escape.dat"};
   // The updater's own files as the harness configures them, served to a client that asks.
-  const std::vector<std::string> own = {
-      "update.pending", "Update.Pending", ".repository-updater.lock", "STORE.DB",
-      "store.db-wal",   "updater.log",    ".copy-4242-0.partial",     ".trigger.crc.partial"};
+  const std::vector<std::string> own = {"update.pending",
+                                        "Update.Pending",
+                                        ".repository-updater.lock",
+                                        "STORE.DB",
+                                        "store.db-wal",
+                                        "LOG",
+                                        ".copy-4242-0.partial",
+                                        ".trigger.crc.partial"};
   refused.insert(refused.end(), own.begin(), own.end());
   FileSet hostile = kNew;
   for (const std::string& name : refused) hostile[name] = kHostile;
@@ -82,30 +86,6 @@ TEST(Security, NamesThatWouldEscapeTheDirectoriesAreRefusedThroughWholeCycles) {
   EXPECT_EQ(harness.Once().out, "MailFilter0: up to date\n");  // the engine is not kept busy
 }
 
-// A server that echoes the password in its replies gets it masked in every log line, in the text
-// and in the JSON form, whatever characters the password holds.
-TEST(Security, PasswordsNeverReachALogLine) {
-  const std::string password = R"(pa"ss\wörd-7351)";
-  UpdaterHarness harness;
-  harness.Publish(kNew);
-  testing_support::ScriptedRule echo;
-  echo.verb = "CWD";
-  echo.reply = "550 No directory here for updater with password " + password + ".\r\n";
-  harness.server().AddRule(echo);
-  for (const char* format : {"text", "json"}) {
-    SCOPED_TRACE(format);
-    harness.Configure("backup", format, password);
-    const std::size_t masked = Occurrences(harness.Log(), "with password ********.");
-    const Result result = harness.Once();
-    EXPECT_EQ(result.status, 1) << result.err;
-    EXPECT_EQ(Occurrences(harness.Log(), "with password ********."), masked + 1) << harness.Log();
-    for (const std::string& secret : {password, std::string(R"(pa\"ss\\wörd-7351)")}) {
-      EXPECT_EQ(harness.Log().find(secret), std::string::npos) << harness.Log();
-      EXPECT_EQ((result.err + result.out).find(secret), std::string::npos) << result.err;
-    }
-  }
-}
-
 bool IsPlainFile(const std::string& path) {
   struct stat status {};
   return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1;
@@ -120,7 +100,7 @@ TEST(OwnFiles, LinksPlantedWhereTheUpdaterWritesAreReplacedNeverFollowed) {
   UpdaterHarness harness;
   harness.Publish(kOld);
   ASSERT_EQ(harness.Once().status, 0);
-  const std::string outside = std::filesystem::path(harness.Root()).parent_path() / "outside";
+  const std::string outside = harness.Path("outside");
   testing_support::WriteFile(outside + "/victim", "precious");
   testing_support::MakeDirectories(outside + "/directory");
   const std::vector<std::pair<std::string, std::string>> links = {

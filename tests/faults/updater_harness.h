@@ -56,7 +56,8 @@ inline testing::AssertionResult SignalledSetIsWhole(const std::string& definitio
 
 // Sets published under /updates on a scripted server, one processor ("MailFilter0", shown as "Mail
 // Filter") rooted at dir/filter, configured with the defaults of Configure until a test says
-// otherwise, and the program run against them with a log file of its own.
+// otherwise, and the program run against them with a log file of its own. The login password,
+// "Filter", occurs in the display name: masking it must leave our own texts alone.
 class UpdaterHarness {
  public:
   UpdaterHarness() { Configure(); }
@@ -66,27 +67,23 @@ class UpdaterHarness {
     server_.AddFile("/updates/trigger.crc", TriggerFor(files));
   }
 
-  // One processor: `backupDir`, the log's `logFormat`, the login `password` (written as a TOML
-  // literal: no single quote), the [network] table's keys, `server` (the scripted one when empty)
-  // and `extra` processor keys.
-  void Configure(const std::string& backupDir = "backup", const std::string& logFormat = "text",
-                 const std::string& password = "s3cret-updates-pass",
+  // One processor: `backupDir`, the [network] table's keys, `server` (the scripted one when
+  // empty) and `extra` processor keys.
+  void Configure(const std::string& backupDir = "backup",
                  const std::string& network = "stall_timeout_ms = 5000\n",
                  const std::string& server = "", const std::string& extra = "") {
     backupDir_ = backupDir;
     const std::string url =
         server.empty() ? "ftp://127.0.0.1:" + std::to_string(server_.port()) : server;
-    testing_support::WriteFile(
-        config_, "[store]\npath = \"store.db\"\n[log]\nfile = \"updater.log\"\nformat = \"" +
-                     logFormat + "\"\n[network]\n" + network + "[[processor]]\n" +
-                     "name = \"MailFilter0\"\ndisplay_name = \"Mail Filter\"\nserver = \"" + url +
-                     "\"\nremote_dir = \"updates\"\nuser = \"updater\"\npassword = '" + password +
-                     "'\nroot_dir = \"filter\"\nbackup_dir = \"" + backupDir +
-                     "\"\ntrigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n" + extra);
+    program_test::WriteConfig(
+        dir_, "[network]\n" + network, "\"" + url + "\"",
+        "user = \"updater\"\npassword = 'Filter'\nbackup_dir = \"" + backupDir + "\"\n" + extra);
   }
 
   Result Once() { return program_test::RunUpdater({"once"}, config_); }
   const std::string& config() const { return config_; }
+  // A path beside the processor's root, for a second root or served files.
+  std::string Path(const std::string& name) const { return dir_ / name; }
   std::string Root() const { return dir_ / "filter"; }
   std::string Definitions() const { return dir_ / "filter/definitions"; }
   std::string Backup() const { return Root() + "/" + backupDir_; }
@@ -94,26 +91,18 @@ class UpdaterHarness {
     return ReadFile(Definitions() + "/" + name);
   }
   // Every log entry the program's runs wrote so far, one a line.
-  std::string Log() const { return ReadFile(dir_ / "updater.log"); }
+  std::string Log() const { return ReadFile(dir_ / "log"); }
 
   // The definitions directory holds `files` and signals them, and the backup directory's
   // reference describes them: the state after a successful installation, and the state a failed
   // one must leave as it found it.
   testing::AssertionResult HoldsSet(const FileSet& files) const {
-    for (const auto& [name, content] : files) {
-      if (Installed(name) != content) {
-        return testing::AssertionFailure() << name << " holds \"" << Installed(name) << '"';
-      }
-    }
-    if (Installed("trigger.crc") != TriggerFor(files)) {
-      return testing::AssertionFailure()
-             << "the engine's trigger file is \"" << Installed("trigger.crc") << '"';
-    }
-    if (ReadFile(Backup() + "/trigger.crc") != TriggerFor(files)) {
-      return testing::AssertionFailure()
-             << "the reference trigger file is \"" << ReadFile(Backup() + "/trigger.crc") << '"';
-    }
-    return SignalledSetIsWhole(Definitions());
+    FileSet held = {{"reference", ReadFile(Backup() + "/trigger.crc")}}, expected = files;
+    for (const auto& [name, content] : files) held[name] = Installed(name);
+    held["trigger.crc"] = Installed("trigger.crc");
+    expected["trigger.crc"] = expected["reference"] = TriggerFor(files);
+    if (held == expected) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "holds " << testing::PrintToString(held);
   }
 
  private:

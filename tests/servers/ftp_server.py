@@ -17,7 +17,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
-def parse_arguments():
+def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)  # the directory served
     parser.add_argument("--user", action="append", default=[])  # NAME:PASSWORD, repeatable
@@ -28,7 +28,12 @@ def parse_arguments():
     parser.add_argument("--tls-cert")
     parser.add_argument("--tls-key")
     parser.add_argument("--transcript")  # receives every command, PASS masked
-    return parser.parse_args()
+    arguments = parser.parse_args()
+    logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+    exit_when_stdin_closes()
+    server = FTPServer(("127.0.0.1", 0), make_handler(arguments))
+    print(server.address[1], flush=True)
+    server.serve_forever(handle_exit=False)
 
 
 def exit_when_stdin_closes():
@@ -87,15 +92,6 @@ def make_handler(arguments):
     Handler.permit_foreign_addresses = False
     Handler.auth_failed_timeout = 0
     return Handler
-
-
-def main():
-    arguments = parse_arguments()
-    logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
-    exit_when_stdin_closes()
-    server = FTPServer(("127.0.0.1", 0), make_handler(arguments))
-    print(server.address[1], flush=True)
-    server.serve_forever(handle_exit=False)
 
 
 if __name__ == "__main__":

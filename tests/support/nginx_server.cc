@@ -59,17 +59,14 @@ std::string NginxServer::url() const {
   return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 }
 
-std::vector<std::string> NginxServer::AccessLog() const {
-  return ReadLines(work_ / "access.log");
-}
-
 std::vector<std::string> NginxServer::RequestLines(std::size_t atLeast) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (AccessLog().size() < atLeast && std::chrono::steady_clock::now() < deadline) {
+  while (ReadLines(work_ / "access.log").size() < atLeast &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   std::vector<std::string> requests;
-  for (const std::string& line : AccessLog()) {
+  for (const std::string& line : ReadLines(work_ / "access.log")) {
     const std::size_t space = line.find(' ');
     if (space != std::string::npos) requests.push_back(line.substr(space + 1));
   }
@@ -78,7 +75,8 @@ std::vector<std::string> NginxServer::RequestLines(std::size_t atLeast) const {
 
 std::size_t NginxServer::RequestConnections() const {
   std::set<std::string> connections;
-  for (const std::string& line : AccessLog()) connections.insert(line.substr(0, line.find(' ')));
+  for (const std::string& line : ReadLines(work_ / "access.log"))
+    connections.insert(line.substr(0, line.find(' ')));
   return connections.size();
 }
 

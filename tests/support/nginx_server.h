@@ -48,8 +48,6 @@ class NginxServer {
   std::size_t RequestConnections() const;
 
  private:
-  std::vector<std::string> AccessLog() const;
-
   TempDir work_;
   bool tls_ = false;
   std::unique_ptr<ChildProcess> process_;
