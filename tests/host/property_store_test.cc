@@ -37,6 +37,7 @@ std::string Number(DWORD value) {
 TEST(PropertyStoreTest, RoundTripSurvivesReopeningWhileTwoProcessesWriteAtOnce) {
   testing_support::TempDir dir;
   ::unsetenv("VELMORA_PROPERTY_STORE");
+  EXPECT_FALSE(SetPropertyStorePath("/proc/no/properties.db"));  // refused where it is set
   ASSERT_TRUE(SetPropertyStorePath((dir / "properties.db").c_str()));
   _tMailServer* handle = OpenMailServer(0);
   ASSERT_NE(handle, nullptr);

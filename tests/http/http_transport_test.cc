@@ -114,7 +114,10 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
            {Raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nalpha")},
            "",
            1},
-          {"moved.dat", {Moved("/b", "see b")}, "", 1},
+          {"moved.dat",
+           {Raw("HTTP/1.1 302 Found\r\nlocation: /b\r\nContent-Length: 5\r\n\r\nsee b")},
+           "",
+           1},
           {"sub dir.dat", {}, "", 1},
           {"flaky.dat", {Send("alpha", Fault::kCloseAfter), Send("alpha")}, "", 2},
           {"broken.dat", {Send("alpha", Fault::kCloseAfter)}, "12030", 3},
@@ -190,10 +193,9 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   named->m_strPassword = "s3cret-pass";
   named->m_triggerData.SetAt("away.dat", CalculateBufferCrc32("alpha", 5));
   EXPECT_TRUE(named->FetchFile("away.dat"));
-  ExpectOneEntry(Operation(3002, {"Updating the \"\"updates\\away.dat\"\" file",
-                                  "The server sent the request on to another server: "
-                                  "http://127.0.0.1:" +
-                                      port + "/********"}));
+  ExpectOneEntry(Operation(
+      3002, {"Updating the \"\"updates\\away.dat\"\" file",
+             "The server sent the request on to another server: " + bare.url() + "/********"}));
 }
 
 TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {
@@ -216,6 +218,12 @@ TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {
   ExpectOneEntry(Error(3001, {kTitle20051, "12037"}));
   EXPECT_TRUE(Run(nginx.url())->Connect()) << log_.Dump();
   EXPECT_TRUE(otherName.RequestLines().empty());
+  // Sent on from http:// to https:// at the same port: another server, and named.
+  const std::string secure = "https://127.0.0.1:" + std::to_string(nginx.port());
+  EXPECT_TRUE(Run("http" + secure.substr(5))->Connect()) << log_.Dump();
+  ExpectOneEntry(Operation(3002, {"Updating the \"\"updates\\trigger.crc\"\" file",
+                                  "The server sent the request on to another server: " + secure +
+                                      "/updates/trigger.crc"}));
 }
 
 // A server named without a port is reached at its scheme's own port: a plain host and http://

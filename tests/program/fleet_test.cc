@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -82,6 +81,7 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   const std::string metrics = dir / "metrics/updater.prom";
   const std::string mirror = "repository_updater_mirror_info{processor=\"MailFilter0\",mirror=\"";
   const mode_t umask = ::umask(077);  // strict: the collector is another user
+  testing_support::WriteFile(metrics + ".tmp", "left by a killed run");
 
   // The first mirror answers the probe, then refuses the login: the cycle fails on it.
   program_test::Result result = RunUpdater({"once"}, config);
@@ -92,6 +92,7 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
                         first + "\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_cycle_success")), "0");
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_success_timestamp_seconds")), "0");
+  EXPECT_THAT(ReadFile(dir / "log"), testing::Not(HasSubstr("Metrics file not written")));
   EXPECT_THAT(RunUpdater({"status"}, config).out,
               HasSubstr("update:    never\n  next update:               not scheduled\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), mirror + dead + "\"}"), "1") << "the next one to try";

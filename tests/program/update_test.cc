@@ -74,6 +74,7 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
            {"min_interval = 600\n\nmax_interval = 60\n", 17,
             "processor.min_interval (600) must not exceed processor.max_interval (60)"},
            {"backup_dir = \"../up\"\n", 15, "processor.backup_dir must name a directory below"},
+           {"backup_dir = \"/up\"\n", 15, "processor.backup_dir must name a directory below"},
            {"pending_file = \"sub/p\"\n", 15, "processor.pending_file must be a plain file name"},
            {"[[processor]]\nname = \"A\"\nserver = \"h\"\nroot_dir = \"a\"\n", 15,
             "[[processor]] is missing the required key \"trigger_file\""},

@@ -113,8 +113,10 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
       {0, {{5, 30}, {100000, 7200}, {kText, 3600}}, 3, false},
       // Off: the first pass only checks the files; a requested cycle reads the new interval.
       {0, {{0, 0}, {600, 600}}, 1, false},
-      // Off: a failed requested cycle stays in requested-only mode.
+      // Off: a failed requested cycle stays in requested-only mode; so does a slot switched off
+      // while it backs off.
       {1, {{0, 0}, {kKeep, 0}}, 1, false},
+      {2, {{600, 60}, {0, 0}}, 2, false},
       // Altered installed files: the check of a pass without a cycle raises the flag.
       {0, {{0, 0}}, 0, true},
       // So does the check after a failed cycle, which switches to requested-only; a requested
@@ -135,7 +137,8 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
     spam_.SetString("InstalledFiles", altered ? record.Encode() : "");
     g_failures = failures;
     for (const auto& [interval, expected] : passes) {
-      if (interval >= 0) spam_.SetDword("UpdateInterval", interval);
+      // Odd rows store the interval untyped, as an administrator's tool may.
+      if (interval >= 0) spam_.SetDword("UpdateInterval", interval, row % 2 != 0);
       if (interval == kText) spam_.SetString("UpdateInterval", "not a number");
       // The first pass runs at the start; each later one on request (the start then does nothing).
       if (&interval != &passes[0].first) spam_.SetDword("UpdateNow", 1);

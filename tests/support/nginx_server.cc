@@ -30,7 +30,8 @@ NginxServer::NginxServer(const NginxOptions& options) {
       "  server {\n    listen 127.0.0.1:" +
       std::to_string(port_) + (tls_ ? " ssl" : "") + ";\n    root " + options.root + ";\n" +
       (tls_ ? "    ssl_certificate " + options.tlsCert + ";\n    ssl_certificate_key " +
-                  options.tlsKey + ";\n"
+                  options.tlsKey +
+                  ";\n    error_page 497 =302 https://$host:$server_port$request_uri;\n"
             : "") +
       "  }\n}\n";
   WriteFile(work_ / "nginx.conf", config);

@@ -21,7 +21,7 @@ namespace testing_support {
 
 struct NginxOptions {
   std::string root;  // the directory served
-  // https when both are set.
+  // https when both are set; a plain request is then sent on to https at the same port.
   std::string tlsCert;
   std::string tlsKey;
 };

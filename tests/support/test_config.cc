@@ -85,8 +85,9 @@ void TestConfig::SetText(const char* UpdateConfig::*word, const char* value) {
   config_.*word = texts_[index].c_str();
 }
 
-void TestConfig::SetDword(const char* name, std::uint32_t value) {
-  if (!SetMailServerProperty(server_, processor_.c_str(), PROPERTY_TYPE_DWORD, name, &value,
+void TestConfig::SetDword(const char* name, std::uint32_t value, bool untyped) {
+  if (!SetMailServerProperty(server_, processor_.c_str(),
+                             untyped ? PROPERTY_TYPE_UNTYPED : PROPERTY_TYPE_DWORD, name, &value,
                              sizeof(value))) {
     throw std::runtime_error(std::string("cannot set ") + name);
   }

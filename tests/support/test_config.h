@@ -45,7 +45,7 @@ class TestConfig {
   std::string masterDir() const { return root_ + "/definitions"; }
 
   // Property helpers on a handle of the test's own.
-  void SetDword(const char* name, std::uint32_t value);
+  void SetDword(const char* name, std::uint32_t value, bool untyped = false);
   bool GetDword(const char* name, std::uint32_t* value);
   void SetString(const char* name, const std::string& value);
   // Polls the number property `name` until it exists with a value other than `unlike`, for at
