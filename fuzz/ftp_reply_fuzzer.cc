@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (expectedCode < 100 || expectedCode > 599) expectedCode = 0;
     }
     FUZZ_CHECK(code == expectedCode);
-    FUZZ_CHECK(multiLine == (code != 0 && bare[3] == '-'));
+    FUZZ_CHECK(multiLine == (code != 0 && bare.size() > 3 && bare[3] == '-'));
 
     const FtpReplyAssembler::Status status = assembler.AddLine(line);
     if (pending.empty()) {
