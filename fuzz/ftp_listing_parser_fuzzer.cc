@@ -74,8 +74,10 @@ Expected MlsdModel(std::string_view line) {
     if (fact.empty()) continue;
     if (equals == std::string::npos || equals == 0) return std::nullopt;
     const std::string key = Lower(fact.substr(0, equals)), value = Lower(fact.substr(equals + 1));
-    if (key == "type") listedDirectory |= value == "cdir" || value == "pdir";
-    if (key == "type") directory = value == "dir";
+    if (key == "type") {
+      listedDirectory |= value == "cdir" || value == "pdir";
+      directory = value == "dir";
+    }
     if (key == "size" && !(size = Number(value))) return std::nullopt;
     if (key == "sizd" && !(sizd = Number(value))) return std::nullopt;
   }
@@ -128,8 +130,9 @@ Expected DosModel(const std::string& line) {
   std::string size = m[2];
   if (Lower(size) == "<dir>") return Named(m[3], 0, true);
   std::erase(size, ',');
-  if (!Number(size)) return std::nullopt;
-  return Named(m[3], *Number(size), false);
+  const std::optional<std::uint64_t> bytes = Number(size);
+  if (!bytes) return std::nullopt;
+  return Named(m[3], *bytes, false);
 }
 
 void CheckModel(const std::optional<FtpListEntry>& parsed, const Expected& expected) {
