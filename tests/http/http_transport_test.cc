@@ -227,7 +227,8 @@ TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {
 }
 
 // A server named without a port is reached at its scheme's own port: a plain host and http://
-// at 80, https:// at 443 (in a network namespace of the test's own, where those ports are free).
+// at 80, https:// at 443 (in a network namespace of the test's own, where those ports are free),
+// where a redirect that names the port stays on the same server.
 TEST_F(HttpTransportTest, AServerWithoutAPortIsReachedAtItsSchemesPort) {
   if (!OwnLoopbackNetwork()) GTEST_SKIP() << "a network namespace of its own needs root";
   setenv("FR_TEST_PORT", "80", 1);
@@ -244,7 +245,11 @@ TEST_F(HttpTransportTest, AServerWithoutAPortIsReachedAtItsSchemesPort) {
     setenv("FR_TEST_PORT", "443", 1);
     NginxServer secure({dir_ / "www", certs.serverCert, certs.serverKey});
     SetInternetCaFile(certs.caCert.c_str());
-    EXPECT_TRUE(Run("https://127.0.0.1")->Connect()) << log_.Dump();
+    WriteFile(dir_ / "www/updates/a.dat", "alpha");
+    auto run = Run("https://127.0.0.1");
+    run->m_triggerData.SetAt("moved.dat", CalculateBufferCrc32("alpha", 5));
+    EXPECT_TRUE(run->Connect() && run->FetchFile("moved.dat")) << log_.Dump();
+    EXPECT_TRUE(log_.entries().empty()) << log_.Dump();  // :443 names the same server
   }
   unsetenv("FR_TEST_PORT");
 }

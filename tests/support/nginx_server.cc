@@ -32,6 +32,8 @@ NginxServer::NginxServer(const NginxOptions& options) {
       (tls_ ? "    ssl_certificate " + options.tlsCert + ";\n    ssl_certificate_key " +
                   options.tlsKey +
                   ";\n    error_page 497 =302 https://$host:$server_port$request_uri;\n"
+                  "    location = /updates/moved.dat {\n"
+                  "      return 302 https://$host:$server_port/updates/a.dat;\n    }\n"
             : "") +
       "  }\n}\n";
   WriteFile(work_ / "nginx.conf", config);

@@ -21,7 +21,8 @@ namespace testing_support {
 
 struct NginxOptions {
   std::string root;  // the directory served
-  // https when both are set; a plain request is then sent on to https at the same port.
+  // https when both are set; a plain request is then sent on to https at the same port, and
+  // updates/moved.dat to updates/a.dat with the port named.
   std::string tlsCert;
   std::string tlsKey;
 };

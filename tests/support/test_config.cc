@@ -42,7 +42,6 @@ TestConfig::TestConfig(const std::string& processor, const std::string& root)
   config_.probeTimeoutMs = 5000;
   SetText(&UpdateConfig::rootDirectory, root.c_str());
   SetText(&UpdateConfig::definitionsDirectory, "definitions");
-  SetText(&UpdateConfig::backupDirectory, "backup");
   SetText(&UpdateConfig::masterDirectory, "definitions");
   SetText(&UpdateConfig::triggerFileName, "trigger.crc");
   SetText(&UpdateConfig::pendingFileName, "pending.flag");

@@ -259,7 +259,7 @@ TEST_F(EndToEndTest, HostCallbacksAndLocalDirectoriesDecideWhetherTheCycleRuns) 
 
   // The hook's result is ANDed bitwise into the cycle's: 2 is not success.
   Stop();
-  config_.SetText(&UpdateConfig::backupDirectory, "backup");
+  config_.SetText(&UpdateConfig::backupDirectory, nullptr);  // "backup" when not named
   config_.callbacks().updatesAvailableResult = 2;
   EXPECT_FALSE(Cycle());
   EXPECT_EQ(config_.callbacks().updatesAvailableCalls.load(), 1);
