@@ -137,7 +137,7 @@ TEST(OwnFiles, LinksPlantedWhereTheUpdaterWritesAreReplacedNeverFollowed) {
 }
 
 // A trigger file naming many files the server does not have writes the first 100 failures and,
-// beyond 100, one entry that counts them all; one naming more than 100,000 files is refused as
+// beyond 100, one entry that counts them all, up to 100,000 names; one naming more is refused as
 // invalid data before any is asked for. Neither holds the cycle long or takes much memory.
 TEST(BoundedLog, ManyMissingFilesAndHugeTriggerFilesKeepTheLogShort) {
   UpdaterHarness harness;
@@ -151,8 +151,8 @@ TEST(BoundedLog, ManyMissingFilesAndHugeTriggerFilesKeepTheLogShort) {
   };
   for (const auto& [missing, entries, marker] :
        {std::tuple{std::size_t{100}, std::size_t{101}, std::string("missing-99\"\" file")},
-        std::tuple{std::size_t{150}, std::size_t{102}, std::string("150 files could not be")},
-        std::tuple{std::size_t{100000}, std::size_t{1},
+        std::tuple{std::size_t{99998}, std::size_t{102}, std::string("99998 files could not be")},
+        std::tuple{std::size_t{99999}, std::size_t{1},
                    std::string("Updating the \"\"trigger.crc\"\" file | 13")}}) {
     SCOPED_TRACE(missing);
     harness.Publish(kNew);
