@@ -34,8 +34,8 @@ std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::strin
                                    "\"ftp://127.0.0.1:" + std::to_string(port) + "/\"", keys);
 }
 
-// Refusals exit with status 2 and say why on stderr; help, for the program or one command, and the
-// version go to stdout (status 0).
+// Refusals exit with status 2 and say why on stderr, after the program's name (or the file's);
+// help, for the program or one command, and the version go to stdout (status 0).
 TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
   for (const auto& [arguments, status, message] :
        std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
@@ -48,7 +48,9 @@ TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
            {{"once", "-c", "x.toml", "--timeout", "soon"},
             2,
             "--timeout needs a number of seconds"},
-           {{"status", "-c", "/nonexistent.toml"}, 2, "cannot read the configuration file"},
+           {{"status", "-c", "/nonexistent.toml"},
+            2,
+            "/nonexistent.toml: cannot read the configuration"},
            {{"help", "frobnicate"}, 2, "unknown command 'frobnicate'"},
            {{"status", "--json=yes"}, 2, "option '--json' takes no value"},
            {{"once", "--dry-run", "--timeout=5"},
@@ -60,7 +62,9 @@ TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
            {{"--version"}, 0, "repository-updater "}}) {
     const auto result = RunUpdater(arguments);
     EXPECT_EQ(result.status, status) << message;
-    EXPECT_THAT(status == 0 ? result.out : result.err, HasSubstr(message));
+    EXPECT_THAT(
+        status == 0 ? result.out : result.err,
+        HasSubstr(status == 0 || message[0] == '/' ? message : "repository-updater: " + message));
     EXPECT_TRUE(status == 0 || result.out.empty()) << message << ": " << result.out;
   }
 }
