@@ -143,6 +143,7 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
 
   // No mirror answers and an installed file was altered: tampering, the last success kept; the
   // cycle stays on the mirror in use.
+  const std::string installed = ReadFile(dir / "filter/definitions/a.dat");
   WriteFile(dir / "filter/definitions/a.dat", "altered");
   const std::string deadToo = Ftp(ScriptedFtpServer::RefusingPort());
   WriteConfig(dir, "\"" + deadToo + "\", \"" + dead + "\"");
@@ -159,6 +160,10 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   EXPECT_EQ(Sample(tampered, Of("invalid_definition_files")), "1");
   EXPECT_EQ(Sample(tampered, Of("last_success_timestamp_seconds")), lastSuccess);
   EXPECT_EQ(PromtoolFindings(dir), "");
+  // The file put back, the next run finds nothing, but the alarm stays until it is cleared.
+  WriteFile(dir / "filter/definitions/a.dat", installed);
+  EXPECT_EQ(RunUpdater({"once"}, config).status, 1);
+  EXPECT_EQ(Sample(ReadFile(metrics), Of("invalid_definition_files")), "1");
 }
 
 }  // namespace
