@@ -133,6 +133,8 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   ASSERT_TRUE(succeeded("2")) << ReadFile(dir / "log");
   service.Signal(SIGTERM);
   ASSERT_EQ(service.Wait(), 0) << service.Err();
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("  next update:               not scheduled\n"));  // none once it stops
   const std::string served = ReadFile(metrics);
   EXPECT_EQ(Sample(served, cycles + "\"failure\"}"), "1");
   EXPECT_EQ(Sample(served, Of("running")), "0");
