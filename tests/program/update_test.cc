@@ -189,7 +189,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
            {{"set", "MailFilter0", "UpdateInterval", "0x3c"}, 0, "", ""},  // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
-           {{"update-now", "Nobody"}, 2, "", "no processor named \"Nobody\""},
+           {{"update-now", "MailFilter"}, 2, "", "no processor named \"MailFilter\""},
            {{"update-now", "MAILFILTER0"}, 0, "MailFilter0: update requested\n", ""},
            {{"set", "MailFilter0", "LastUpdateTime", "1700000000"}, 0, "", ""},
            {{"set", "MailFilter0", "NextUpdateTime", "1700003600"}, 0, "", ""}}) {
@@ -213,6 +213,8 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr(R"("update_now":true,"installed_files":2,"invalid_definition_files":true,)"
                         R"("updates_available_pending":false}]})"));
+  RunUpdater({"once"}, config);  // serves the request, though its cycle fails
+  EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("update now pending:        no\n"));
 }
 
 // check-config creates nothing and points each problem at the line of the key behind the path
