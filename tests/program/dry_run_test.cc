@@ -128,8 +128,10 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
                         "\"ftp://127.0.0.1:" +
                         std::to_string(server->port()) + "\"\n");
   server.reset();
+  const std::string log = ReadFile(dir / "log");
   const program_test::Result gone = RunUpdater({"once", "--dry-run"}, config);
   EXPECT_EQ(gone.status, 1);
+  EXPECT_EQ(ReadFile(dir / "log"), log) << "a plan's entries go to stderr:\n" << gone.err;
   EXPECT_THAT(gone.out,
               testing::StartsWith(prefix + "cannot connect: Connecting to the Mail Filter updates "
                                            "server | 1460 [the operation timed out]\nOther: "

@@ -177,6 +177,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   EXPECT_THAT(ReadFile(dir / "log"), HasSubstr("Invalid Mail Filterdefinition files detected."));
 
   std::string list = RunUpdater({"checksum", remote + "a.dat", remote + "b.cfg"}).out;
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\r'), 2) << "lines end in CR LF";
   list.erase(std::remove(list.begin(), list.end(), '\r'), list.end());
   for (const auto& [arguments, status, out, err] :
        std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>{
@@ -248,7 +249,7 @@ TEST(UpdaterConfiguration, CheckConfigFindsWhatTheServiceCannotUseAndCreatesNoth
 TEST(UpdaterCallbacks, AHangingCallbackIsKilledAtItsLimitAndLogged) {
   TempDir dir;
   const std::string command = "env | sed -n s/^REPOSITORY_UPDATER_//p | sort >" + dir / "env" +
-                              "; echo waiting; sleep 120 & echo $! >" + dir / "sleeper; wait";
+                              "; echo waiting >&2; sleep 120 & echo $! >" + dir / "sleeper; wait";
   const auto result = RunUpdater(
       {"once"}, WriteConfig(dir, 2121,
                             "on_prepare = \"" + command +
