@@ -334,6 +334,7 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
     return service.Err().find(alarm) != std::string::npos;
   })) << ReadFile(log);
   EXPECT_EQ(RunUpdater({"get", "MailFilter0", "InvalidDefinitionFiles", "-c", config}).out, "1\n");
+  EXPECT_TRUE(logged(cycle + "failed\n")) << ReadFile(log);  // though the one before succeeded
   service.Signal(SIGTERM);
   ASSERT_EQ(service.Wait(), 0) << service.Err();
 
