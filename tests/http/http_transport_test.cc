@@ -233,9 +233,8 @@ TEST_F(HttpTransportTest, AServerWithoutAPortIsReachedAtItsSchemesPort) {
   {
     ScriptedHttpServer plain;
     plain.ServeBody("/updates/trigger.crc", "5 a.dat\r\n");
-    for (const char* server : {"127.0.0.1", "http://127.0.0.1"}) {
+    for (const char* server : {"127.0.0.1", "http://127.0.0.1"})
       EXPECT_TRUE(Run(server)->Connect()) << server << log_.Dump();
-    }
   }
   if (NginxServer::Available()) {
     WriteFile(dir_ / "www/updates/trigger.crc", "5 a.dat\r\n");
