@@ -2,8 +2,8 @@
 // passive and in active mode, and without MLSD, so that it lists with LIST) on one login each; and,
 // against the scripted server, Connect's and FetchFile's failures with their exact entries (the
 // password masked), the time limits of the probe and of a server that stops answering, and
-// which failures are retried. Names that would leave the backup directory: the security test,
-// through whole cycles, and the HTTP transport test for those no trigger file can carry.
+// which failures are retried. Names that would leave the backup directory are the security
+// test's, through whole cycles; here only one with a NUL, which no trigger file can carry.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -270,7 +270,7 @@ TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {
   }
   EXPECT_TRUE(run->FetchFile("flaky.dat"));  // broken once, then whole: nothing logged
   EXPECT_EQ(ReadFile(backup_ + "/flaky.dat"), big);
-  // A name no trigger file can carry (the log's texts end at its NUL) is refused, never asked for.
+  // A name with a NUL is refused with the invalid-name code (the log's texts end at the NUL).
   EXPECT_FALSE(run->FetchFile(std::string("a\0b", 3)));
   ExpectLogged({Error(3001, {"Updating the \"\"updates/a", "123"})});
 }

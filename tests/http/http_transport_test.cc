@@ -100,6 +100,7 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
           {"chunked.dat", {Send("alpha", Fault::kNone, 200, {}, Framing::kChunked)}, "12150", 3},
           {"huge.dat", {Send("alpha", Fault::kNone, 200, "4294967296")}, "12153", 3},
           {"changed.dat", {Send("not alpha")}, "23", 3},
+          {"failing.dat", {Send("", Fault::kNone, 500)}, kNone, 1},
           {"gone.dat", {Send("alpha", Fault::kNone, 404)}, kNone, 1},  // a page, not the file
           {"garbled.dat", {Raw("HTTP/1.1 2x0 Odd\r\n\r\n")}, kNone, 1},
           {"closed.dat", {Send("alpha", Fault::kCloseBeforeHead)}, kNone, 1},
