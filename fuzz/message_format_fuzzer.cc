@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,15 +18,12 @@
 namespace {
 
 // A heap block holding exactly the bytes of `text`, no terminator.
-struct ExactText {
-  explicit ExactText(const std::string& text)
-      : bytes(new char[text.size() == 0 ? 1 : text.size()]), size(text.size()) {
-    if (size != 0) std::memcpy(bytes.get(), text.data(), size);
-  }
-  std::string_view view() const { return std::string_view(bytes.get(), size); }
-  std::unique_ptr<char[]> bytes;
-  std::size_t size;
-};
+std::vector<char> Exact(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+std::string_view View(const std::vector<char>& bytes) {
+  return {bytes.data(), bytes.size()};
+}
 
 std::string Format(std::string_view text, const std::vector<MessageInsert>& in) {
   switch (in.size()) {
@@ -74,31 +69,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider input(data, size);
 
   const std::size_t count = input.ConsumeIntegralInRange<std::size_t>(0, 4);
-  std::vector<std::unique_ptr<ExactText>> texts;
+  std::vector<std::vector<char>> texts;  // growing moves them, not their heap blocks
   std::vector<MessageInsert> inserts;
   std::size_t longestInsert = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (input.ConsumeBool()) {
       inserts.emplace_back(input.ConsumeIntegral<long long>());
     } else {
-      texts.push_back(std::make_unique<ExactText>(input.ConsumeRandomLengthString(64)));
-      inserts.emplace_back(texts.back()->view());
-      longestInsert = std::max(longestInsert, texts.back()->size);
+      texts.push_back(Exact(input.ConsumeRandomLengthString(64)));
+      inserts.emplace_back(View(texts.back()));
+      longestInsert = std::max(longestInsert, texts.back().size());
     }
   }
   const std::uint32_t id = kIds[input.ConsumeIntegralInRange<std::size_t>(0, kIds.size() - 1)];
-  const ExactText text(input.ConsumeRemainingBytesAsString());
+  const std::vector<char> text = Exact(input.ConsumeRemainingBytesAsString());
 
-  const std::string out = Format(text.view(), inserts);
-  std::size_t percents = 0;
-  for (char c : text.view()) percents += c == '%';
-  if (percents == 0) FUZZ_CHECK(out == text.view());
+  const std::string out = Format(View(text), inserts);
+  const auto percents = static_cast<std::size_t>(std::count(text.begin(), text.end(), '%'));
+  if (percents == 0) FUZZ_CHECK(out == View(text));
   // Each % sequence gives at most one insert, or a number of at most 127 characters.
-  FUZZ_CHECK(out.size() <= text.size + percents * std::max<std::size_t>(longestInsert, 127));
+  FUZZ_CHECK(out.size() <= text.size() + percents * std::max<std::size_t>(longestInsert, 127));
 
   if (texts.size() >= 2) {
-    const std::string_view first = texts[0]->view();
-    const std::string_view second = texts[1]->view();
+    const std::string_view first = View(texts[0]), second = View(texts[1]);
     FUZZ_CHECK(FormatMessageId(id, {first, second}) == ExpandPlain(LoadMessage(id), first, second));
   }
   return 0;

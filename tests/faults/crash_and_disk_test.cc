@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -116,19 +117,16 @@ TEST(CrashRecovery, KilledMidCopyNothingMixedIsSignalledAndTheRestartRecovers) {
   EXPECT_EQ(harness.Installed("b.dat"), kOld.at("b.dat"));
   EXPECT_TRUE(SignalledSetIsWhole(harness.Definitions()));
   auto leftovers = [&] {
-    std::size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(harness.Definitions())) {
-      count += entry.path().filename().string().ends_with(".partial") ? 1 : 0;
-    }
-    return count;
+    return std::ranges::count_if(std::filesystem::directory_iterator(harness.Definitions()),
+                                 [](const auto& e) { return e.path().extension() == ".partial"; });
   };
-  EXPECT_EQ(leftovers(), 1u) << "the held copy's temporary file";
+  EXPECT_EQ(leftovers(), 1) << "the held copy's temporary file";
 
   const Result restarted = harness.Once();
   EXPECT_EQ(restarted.status, 0) << restarted.err;
   EXPECT_TRUE(harness.HoldsSet(kNew));
   EXPECT_EQ(Occurrences(harness.Log(), "Invalid Mail Filterdefinition files"), 0u) << harness.Log();
-  EXPECT_EQ(leftovers(), 0u);
+  EXPECT_EQ(leftovers(), 0);
 }
 
 }  // namespace

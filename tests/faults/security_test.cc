@@ -86,11 +86,6 @@ TEST(Security, NamesThatWouldEscapeTheDirectoriesAreRefusedThroughWholeCycles) {
   EXPECT_EQ(harness.Once().out, "MailFilter0: up to date\n");  // the engine is not kept busy
 }
 
-bool IsPlainFile(const std::string& path) {
-  struct stat status {};
-  return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1;
-}
-
 // Links planted at every name the updater writes are replaced by the updater's own files: a
 // symbolic link at a download, one to a directory at an installed file, a hard link at the
 // reference trigger file, a dangling one at the lock file. Dangling ones at the temporary names a
@@ -129,8 +124,10 @@ TEST(OwnFiles, LinksPlantedWhereTheUpdaterWritesAreReplacedNeverFollowed) {
   for (const char* made : {"/staged", "/copied", "/lock"}) EXPECT_FALSE(FileExists(outside + made));
   for (const auto& [link, target] : links) {
     struct stat status {};  // a temporary name's leftover is removed, the rest are files of ours
-    EXPECT_TRUE(link.ends_with(".partial") ? ::lstat(link.c_str(), &status) != 0
-                                           : IsPlainFile(link))
+    const bool exists = ::lstat(link.c_str(), &status) == 0;
+    EXPECT_TRUE(link.ends_with(".partial")
+                    ? !exists
+                    : exists && S_ISREG(status.st_mode) && status.st_nlink == 1)
         << link;
   }
   EXPECT_EQ(harness.Once().out, "MailFilter0: up to date\n");

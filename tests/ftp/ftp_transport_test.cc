@@ -1,8 +1,9 @@
 // The FTP transport as the update cycle drives it: whole runs against a real server (pyftpdlib in
 // passive and in active mode, and without MLSD, so that it lists with LIST) on one login each; and,
 // against the scripted server, Connect's and FetchFile's failures with their exact entries (the
-// password masked), the time limits of the probe and of a server that stops answering, which
-// failures are retried, and names that would leave the backup directory.
+// password masked), the time limits of the probe and of a server that stops answering, and
+// which failures are retried. Names that would leave the backup directory are the security
+// test's, through whole cycles; here only one with a NUL, which no trigger file can carry.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -269,18 +270,9 @@ TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {
   }
   EXPECT_TRUE(run->FetchFile("flaky.dat"));  // broken once, then whole: nothing logged
   EXPECT_EQ(ReadFile(backup_ + "/flaky.dat"), big);
-
-  // Names that would leave the backup directory are refused and never fetched.
-  const std::size_t retrievals = scripted_.CountCommands("RETR");
-  const std::vector<std::string> names = {
-      "../evil.dat", "/etc/evil.dat", "a\\b.dat", "..", ".", "", std::string("a\0b", 3)};
-  for (const std::string& name : names) {
-    EXPECT_FALSE(run->FetchFile(name));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
-  }
-  ASSERT_EQ(log_.entries().size(), names.size()) << log_.Dump();
-  for (const LogEntry& entry : log_.entries()) EXPECT_EQ(entry.texts[1], "123");
-  EXPECT_EQ(scripted_.CountCommands("RETR"), retrievals);
+  // A name with a NUL is refused with the invalid-name code (the log's texts end at the NUL).
+  EXPECT_FALSE(run->FetchFile(std::string("a\0b", 3)));
+  ExpectLogged({Error(3001, {"Updating the \"\"updates/a", "123"})});
 }
 
 // A server named without a port is reached at 21 (in a network namespace of the test's own).

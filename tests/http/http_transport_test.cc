@@ -123,7 +123,6 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
           {"broken.dat", {Send("alpha", Fault::kCloseAfter)}, "12030", 3},
           {"stalled.dat", {Send("alpha", Fault::kStallAfter)}, "12002", 3},
           {"../evil.dat", {}, "123", 0},
-          {"a\\b.dat", {}, "123", 0},
           {"", {}, "123", 0},
       };
   ScriptedHttpServer server;
@@ -235,9 +234,8 @@ TEST_F(HttpTransportTest, AServerWithoutAPortIsReachedAtItsSchemesPort) {
   {
     ScriptedHttpServer plain;
     plain.ServeBody("/updates/trigger.crc", "5 a.dat\r\n");
-    for (const char* server : {"127.0.0.1", "http://127.0.0.1"}) {
+    for (const char* server : {"127.0.0.1", "http://127.0.0.1"})
       EXPECT_TRUE(Run(server)->Connect()) << server << log_.Dump();
-    }
   }
   if (NginxServer::Available()) {
     WriteFile(dir_ / "www/updates/trigger.crc", "5 a.dat\r\n");

@@ -1,7 +1,8 @@
 // What the internet layer reads from configuration and from a server: the server address forms,
-// what a refused listing leads to, and the code of a connection that breaks. FTP replies are
-// checked against a model of their syntax by fuzz/ftp_reply_fuzzer.cc, whose corpus the suite
-// replays.
+// what a refused listing leads to, the cap on the bytes of a listing (beyond what a fuzz input
+// reaches), and the code of a connection that breaks. FTP replies and the lines of a listing are
+// checked against models of their syntax by fuzz/ftp_reply_fuzzer.cc and
+// fuzz/ftp_listing_parser_fuzzer.cc, whose corpora the suite replays.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/internet/ftp_listing.h"
 #include "platform/internet/http_request.h"
 #include "platform/internet/internet.h"
 #include "support/scripted_ftp_server.h"
@@ -58,6 +60,17 @@ TEST(FtpReplyTest, ServersWithoutMlsdAreAskedWithList) {
   EXPECT_EQ(GetLastError(), ERROR_INTERNET_EXTENDED_ERROR);  // the server's refusal
   EXPECT_EQ(server.CountCommands("MLSD"), 2u);
   EXPECT_EQ(server.CountCommands("LIST"), 2u);
+}
+
+TEST(FtpListingTest, ParserCapsTheBytesOfAListing) {
+  FtpListingParser endless(ListingFormat::kMlsd);
+  const std::string chunk(1 << 20, 'x');
+  bool ok = true;
+  for (std::size_t fed = 0; ok && fed <= FtpListingParser::kMaxListingBytes; fed += chunk.size()) {
+    ok = endless.Feed(chunk);
+  }
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(endless.Finish());
 }
 
 TEST(HttpFailureTest, ABreakBeforeTheResponseHeadIsAResetAfterItAnAbort) {

@@ -1,6 +1,7 @@
 // The platform's files: directory search with the Windows matching rules, sorted by name in byte
 // order; and copying a file over another, the installation's step that must never leave a
-// half-written definition file behind.
+// half-written definition file behind. Threads: the Windows priority a thread is given is the
+// nice value it runs with.
 #include <errno.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "gtest/gtest.h"
 #include "platform/files.h"
+#include "platform/win32.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -136,6 +138,25 @@ TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
   EXPECT_EQ(Names{}, Search(dir / "readme/*.*"));  // a file on the way is no directory either
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
   EXPECT_EQ(handlesBefore, CountOpenHandles());
+}
+
+TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValues) {
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = CreatePlatformThread(
+      "priorities", [](void* event) -> unsigned { return WaitForSingleObject(event, INFINITE); },
+      release, 0);
+  ASSERT_NE(thread, nullptr);
+  // From time critical down to idle, as only a privileged user may raise a priority again (and
+  // one who may not raise it at all is refused those above normal).
+  const int levels[][2] = {{15, -20}, {2, -10}, {1, -5}, {0, 0}, {-1, 5}, {-2, 10}, {-15, 19}};
+  for (const auto& [priority, nice] : levels) {
+    if (!SetThreadPriority(thread, priority) && nice < 0) continue;
+    EXPECT_EQ(GetThreadNiceValue(thread), nice) << priority;
+  }
+  SetEvent(release);
+  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  CloseHandle(release);
 }
 
 }  // namespace
