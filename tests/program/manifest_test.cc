@@ -35,10 +35,12 @@ TEST(UpdaterManifest, PrintsWhatSha256sumPrintsAndRefusesWhatASetCannotHold) {
 
   WriteFile(dir / "other/a.dat", "another alpha");
   WriteFile(dir / "spaced/two words.dat", "x");
+  WriteFile(dir / "slashed/back\\slash.dat", "x");
   for (const auto& [operands, message] :
        std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"manifest", dir / "set", dir / "other/a.dat"}, "another file of the same name"},
-           {{"manifest", dir / "spaced"}, "the name holds whitespace or a backslash"}}) {
+           {{"manifest", dir / "spaced"}, "the name holds whitespace or a backslash"},
+           {{"manifest", dir / "slashed"}, "the name holds whitespace or a backslash"}}) {
     const program_test::Result refused = RunUpdater(operands);
     EXPECT_EQ(refused.status, 2) << message;
     EXPECT_THAT(refused.err, testing::HasSubstr(message));

@@ -47,6 +47,7 @@ TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
            {{"run"}, 2, "run needs the configuration file: -c FILE"},
            {{"status", "-c"}, 2, "option '-c' needs a value"},
            {{"get", "-c", "x.toml", "OnlySection"}, 2, "usage: repository-updater get"},
+           {{"update-now", "-c", "x.toml", "A", "B"}, 2, "usage: repository-updater update-now"},
            {{"once", "-c", "x.toml", "--timeout", "soon"},
             2,
             "--timeout needs a number of seconds"},
@@ -139,7 +140,8 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
       testing_support::PyFtpServerOptions{dir / "server", {{"updater", "s3cret"}}});
   const std::string config = WriteConfig(dir, server->port(),
                                          "user = \"updater\"\npassword = \"s3cret\"\n"
-                                         "update_now_property = \"Now\"\nmin_interval = 300\n");
+                                         "update_now_property = \"Now\"\nmin_interval = 300\n"
+                                         "max_interval = 31536000\n");  // the largest allowed
   auto publish = [&](const std::string& bravo) {
     program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", bravo}});
   };
