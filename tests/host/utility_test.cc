@@ -44,8 +44,8 @@ TEST(CreateDirectoryPathTest, MakesMissingParentsButNotThroughAFile) {
 // Decoding keeps what fits and says whether it ran out of room or met something not hexadecimal.
 TEST(PropertyTextTest, RoundTripsAndSaysWhyADecodeStopped) {
   char text[7];
-  ASSERT_TRUE(EncodePropertyText("abc", 3, text, 6));
-  EXPECT_STREQ(text, "616263");
+  ASSERT_TRUE(EncodePropertyText("ab/", 3, text, 6));
+  EXPECT_STREQ(text, "61622f");
   char bytes[3] = {};
   DWORD length = 2;
   EXPECT_FALSE(DecodePropertyText(text, bytes, &length));
@@ -57,9 +57,9 @@ TEST(PropertyTextTest, RoundTripsAndSaysWhyADecodeStopped) {
   EXPECT_EQ(length, 1u);
   length = 3;
   EXPECT_TRUE(DecodePropertyText(text, bytes, &length));
-  EXPECT_EQ(std::string(bytes, length), "abc");
-  EXPECT_TRUE(DecodePropertyText("4A4b", bytes, &length));
-  EXPECT_EQ(std::string(bytes, length), "JK");
+  EXPECT_EQ(std::string(bytes, length), "ab/");
+  EXPECT_TRUE(DecodePropertyText("4F6f", bytes, &length));
+  EXPECT_EQ(std::string(bytes, length), "Oo");
 }
 
 }  // namespace
