@@ -1,6 +1,9 @@
 // The host's utility library: the tracing allocator's counts, which every leak check relies on,
 // directory creation, and the text form of binary properties.
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -31,8 +34,10 @@ TEST(CreateDirectoryPathTest, MakesMissingParentsButNotThroughAFile) {
   testing_support::TempDir dir;
   testing_support::WriteFile(dir / "file", "x");
   const std::string deep = dir / "a/b//c/d/e/";
+  const mode_t umask = ::umask(022);
   ASSERT_TRUE(CreateDirectoryPath(deep.c_str())) << GetLastError();
-  EXPECT_TRUE(testing_support::FileExists(dir / "a/b/c/d/e"));
+  ::umask(umask);  // the mail server, another user, reads what the updater makes
+  EXPECT_EQ(std::filesystem::status(dir / "a/b/c/d/e").permissions(), std::filesystem::perms(0755));
   EXPECT_FALSE(CreateDirectoryPath((dir / "file").c_str()));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(CreateDirectoryPath((dir / "file/sub/deeper").c_str()));
