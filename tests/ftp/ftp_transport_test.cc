@@ -190,9 +190,9 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   // not masked, even where they hold it. A directory name with a line break cannot smuggle in a
   // command. A server that stops answering fails after the stall limit.
   scripted_.AddRule(
-      {"CWD", "updates", ScriptedRule::Action::kReply, "550-Virus?\r\n550 Gone.\r\n", -1});
+      {"CWD", "updates", ScriptedRule::Action::kReply, "550-Viru?\r\n550 Gone.\r\n", -1});
   auto echoed = Run(scripted_.port());
-  echoed->m_strPassword = "Virus";
+  echoed->m_strPassword = "Viru";  // the shortest password masked
   EXPECT_FALSE(echoed->Connect());
   echoed->m_strRemoteDir = "updates\r\nDELE a.dat";
   EXPECT_FALSE(echoed->Connect());
