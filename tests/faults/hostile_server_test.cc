@@ -117,7 +117,8 @@ TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
 // honest cycle takes plus 16 MiB. Honest again, both processors update.
 TEST(HostileServer, FilesTooLargeToHoldAreRefusedInBothSlotsAtOnce) {
   UpdaterHarness harness;
-  const FileSet honest = {{"big.dat", std::string(4 << 20, 'b')}, {"c.cfg", "charlie"}};
+  // big.dat is exactly the limit, and more than a trigger file's.
+  const FileSet honest = {{"big.dat", std::string(17 << 20, 'b')}, {"c.cfg", "charlie"}};
   harness.Publish(honest);
   harness.server().AddFile("/updates/big.dat",
                            ScriptedFile{"", 0xFFFFFFFFu, ScriptedFile::Fault::kEndlessAfter, 0});
@@ -126,7 +127,7 @@ TEST(HostileServer, FilesTooLargeToHoldAreRefusedInBothSlotsAtOnce) {
              {200, "", {}, "3221225472", {}, ScriptedResponse::Fault::kEndlessAfter, 0, {}, false});
   http.ServeBody("/updates/trigger.crc", TriggerFor(honest));
   for (const auto& [name, content] : honest) http.ServeBody("/updates/" + name, content);
-  harness.Configure("backup", "stall_timeout_ms = 10000\n", "",
+  harness.Configure("backup", "stall_timeout_ms = 10000\nmax_file_size = 17825792\n", "",
                     "[[processor]]\nname = \"Other\"\nserver = \"" + http.url() +
                         "\"\nremote_dir = \"updates\"\nroot_dir = \"other\"\n"
                         "trigger_file = \"trigger.crc\"\nextensions = \"dat,cfg\"\n");
@@ -145,7 +146,7 @@ TEST(HostileServer, FilesTooLargeToHoldAreRefusedInBothSlotsAtOnce) {
     const std::string log = harness.Log();
     for (const std::string entry :
          {"Updating the \"\"updates/big.dat\"\" file | The server announces 4294967295 "
-          "bytes, more than the limit of 268435456 bytes.",
+          "bytes, more than the limit of 17825792 bytes.",
           "Updating the \"\"updates/big.dat\"\" file | 8",
           "Updating the \"\"trigger.crc\"\" file | The server announces 3221225472 bytes, "
           "more than the limit of 16777216 bytes.",
