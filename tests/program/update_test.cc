@@ -4,6 +4,7 @@
 // signals during a cycle are tested with the hostile servers that make them matter
 // (tests/faults/hostile_server_test.cc).
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -155,10 +156,14 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("Mail Filter\n  no state yet\n"));
   EXPECT_FALSE(FileExists(dir / "store.db")) << "status made the store";
   publish("bravo");
+  const mode_t umask = ::umask(022);
   once(0, "MailFilter0: updated 2 files\n");
+  ::umask(umask);
   namespace fs = std::filesystem;  // the store holds the password: its owner's alone
   EXPECT_EQ(fs::status(dir / "store.db").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+  // The definitions are for the mail server, another user, to read.
+  EXPECT_EQ(fs::status(dir / "filter/definitions/a.dat").permissions(), fs::perms(0644));
   once(0, "MailFilter0: up to date\n");
   EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("update interval:           3600 s\n"));
   // A file that does not match its checksum is tried three times (retries: 2 by default).
