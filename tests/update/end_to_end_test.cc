@@ -174,6 +174,7 @@ TEST_F(EndToEndTest, FailuresLeaveTheInstalledSetAndTamperingIsDetected) {
   EXPECT_TRUE(log.Contains(Is(Error(3001, {"Updating the \"\"updates/a.dat\"\" file", "23"}))))
       << log.Dump();
   EXPECT_TRUE(log.Contains(Is(Updated("1 files: b.dat")))) << log.Dump();  // the loop goes on
+  EXPECT_EQ(config_.callbacks().updatesAvailableCalls.load(), 1);  // the engine is not told
   EXPECT_EQ(Installed("a.dat"), "alpha");
   EXPECT_EQ(Installed("b.dat"), "bravo");
   EXPECT_EQ(ReadFile(config_.backupDir() + "/trigger.crc"), oldTrigger);
