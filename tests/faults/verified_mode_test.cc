@@ -285,6 +285,9 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   EXPECT_EQ(site.Installed(), restored);
   EXPECT_THAT(site.Log(), HasSubstr("Restored 2 installed files that differed from the verified "
                                     "set: a.dat, c.cfg"));
+  // Put back from its backup copy alone, nothing fetched: still a restore, not "up to date".
+  WriteFile(site.Definitions() + "/a.dat", "edited again");
+  EXPECT_EQ(site.Once().out, "MailFilter0: restored 1 files\n");
 }
 
 }  // namespace
