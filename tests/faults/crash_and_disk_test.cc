@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "faults/updater_harness.h"
@@ -23,6 +24,7 @@
 namespace faults {
 namespace {
 
+using testing::HasSubstr;
 using testing_support::OpenGate;
 
 TEST(DiskFull, DuringADownloadNothingIsInstalledAndTheNextCycleAfterFreeingSucceeds) {
@@ -48,6 +50,11 @@ TEST(DiskFull, DuringADownloadNothingIsInstalledAndTheNextCycleAfterFreeingSucce
   EXPECT_TRUE(harness.HoldsSet(kOld));
 
   spool.Free();
+  spool.ReadOnly(true);  // refused as access is: 5
+  EXPECT_EQ(harness.Once().status, 1);
+  EXPECT_THAT(harness.Log(),
+              HasSubstr("Failed to write to file \"\"" + harness.Backup() + "/b.dat\"\" | 5 ["));
+  spool.ReadOnly(false);
   result = harness.Once();
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(harness.HoldsSet(kNew));

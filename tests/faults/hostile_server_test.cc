@@ -182,7 +182,8 @@ TEST(HostileServer, FtpOverTlsInActiveModeIsRefusedAtOnce) {
       {served, {{"updater", "Filter"}}, false, true, certs.serverCert, certs.serverKey});
   const std::string url = "ftps://127.0.0.1:" + std::to_string(server.port());
   const std::string network = "stall_timeout_ms = 30000\nca_file = \"" + certs.caCert + "\"\n";
-  harness.Configure("backup", network, url, "passive = false\n");
+  harness.Configure("backup", network, "ftp://127.0.0.1:1",
+                    "passive = false\ndefault_server = \"" + url + "\"\n");  // the fallback
   const Result refused = harness.Once();
   EXPECT_EQ(refused.status, 2);
   EXPECT_THAT(refused.err, HasSubstr(harness.config() + ":19: processor.passive = false cannot "

@@ -158,6 +158,11 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
   ExpectOneEntry(Error(3001, {"Updating the \"\"updates\\changed.dat\"\" file", "23"}));
   const std::vector<std::string> lines = server.RequestLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /updates/changed.dat HTTP/1.1"), 3 + 1);
+  // A server that closes without a word sent no valid response (12152), no broken transfer.
+  server.Serve("/updates/closed.sig", Send("alpha", Fault::kCloseBeforeHead));
+  std::string content;
+  EXPECT_FALSE(run->FetchSigningFile("closed.sig", 100, content));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
 
   // Connect: an address that is none for HTTP, a server that does not answer, one that lacks the
   // trigger file or breaks it off. A run connected again keeps one trigger file.

@@ -66,4 +66,11 @@ void SmallFilesystem::Free() {
   unlink(filler_.c_str());
 }
 
+void SmallFilesystem::ReadOnly(bool on) {
+  const unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (on ? MS_RDONLY : 0);
+  if (mount(nullptr, directory_.c_str(), nullptr, flags, nullptr) != 0) {
+    throw std::runtime_error("remount " + directory_ + ": " + std::strerror(errno));
+  }
+}
+
 }  // namespace testing_support

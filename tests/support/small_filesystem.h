@@ -30,6 +30,8 @@ class SmallFilesystem {
   void Fill(std::uint64_t leave = 0);
   // Removes the filler: the space it took is free again.
   void Free();
+  // Mounts it read-only, or writable again.
+  void ReadOnly(bool on);
 
  private:
   std::string directory_;
