@@ -181,7 +181,8 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
          site.Publish(kSecond, publisher);
          std::filesystem::remove(site.Served() + "/trigger.crc.sha256.minisig");
        },
-       "Updating the \"\"updates/trigger.crc.sha256.minisig\"\" file | no signature: "},
+       "Updating the \"\"updates/trigger.crc.sha256.minisig\"\" file | no signature: the server "
+       "has no trigger.crc.sha256.minisig: the set is not signed"},
       {"a signature file beyond its limit",
        [&] {
          site.Publish(kSecond, publisher);
