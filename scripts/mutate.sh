@@ -40,7 +40,7 @@ shift $((OPTIND - 1))
 patches=()
 for operand in "$@"; do
   if [ -d "${operand}" ]; then
-    while IFS= read -r found; do patches+=("${root}/${found}"); done \
+    while IFS= read -r found; do patches+=("$(realpath "${found}")"); done \
       < <(find "${operand}" -name '*.patch' | sort)
   else
     patches+=("$(realpath "${operand}")")
