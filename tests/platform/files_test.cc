@@ -137,6 +137,8 @@ TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
   EXPECT_EQ(Names{}, Search(dir / "readme/*.*"));  // a file on the way is no directory either
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+  EXPECT_EQ(Names{}, Search(dir / (std::string(256, 'n') + "/*.*")));
+  EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, GetLastError());
   EXPECT_EQ(handlesBefore, CountOpenHandles());
 }
 
