@@ -1,14 +1,16 @@
 // The host's utility library: the tracing allocator's counts, which every leak check relies on,
-// directory creation, and the text form of binary properties.
+// managed threads, directory creation, and the text form of binary properties.
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "host/utility.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -28,6 +30,16 @@ TEST(MemoryDebuggingTest, CountsBlocksPerTag) {
 
   EXPECT_EQ(CMemoryDebugging::TraceAllocate(SIZE_MAX, "Fail.cc", 10), nullptr);
   EXPECT_EQ(CMemoryDebugging::OutstandingBlocks(), before);
+}
+
+TEST(ManagedThreadTest, AnEscapingExceptionIsLoggedWithTheThreadsName) {
+  testing_support::LogCapture log;
+  HANDLE thread = BeginManagedThread(
+      "Worker", [](void*) -> unsigned { throw std::runtime_error("boom"); }, 0, nullptr);
+  ASSERT_NE(thread, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  ASSERT_EQ(log.entries().size(), 1u);
+  EXPECT_EQ(testing_support::Describe(log.entries()[0]), "error 0 [Worker | boom]");
 }
 
 TEST(CreateDirectoryPathTest, MakesMissingParentsButNotThroughAFile) {
