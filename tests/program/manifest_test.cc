@@ -19,17 +19,18 @@ using testing_support::WriteFile;
 
 TEST(UpdaterManifest, PrintsWhatSha256sumPrintsAndRefusesWhatASetCannotHold) {
   TempDir dir;
-  // Byte order is not a dictionary's ("B" before "a"); an empty file has a digest too.
+  // Byte order is not a dictionary's ("B" before "a"); an empty file has a digest too; a blank
+  // in the directory's path is no blank in a name.
   for (const char* name : {"b.cfg", "B.dat", "a.dat", "empty.dat", "trigger.crc"}) {
-    WriteFile(dir / "set/" + name,
+    WriteFile(dir / "a set/" + name,
               name == std::string("empty.dat") ? "" : std::string(70000, *name));
   }
-  WriteFile(dir / "set/sub/ignored.dat", "subdirectories are not listed");
+  WriteFile(dir / "a set/sub/ignored.dat", "subdirectories are not listed");
   testing_support::ChildProcess::Run(
       {"/bin/sh", "-c", "cd \"$0\" && exec sha256sum B.dat a.dat b.cfg empty.dat trigger.crc",
-       dir / "set"},
+       dir / "a set"},
       dir / "sha256sum.out");
-  const program_test::Result result = RunUpdater({"manifest", dir / "set"});
+  const program_test::Result result = RunUpdater({"manifest", dir / "a set"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, testing_support::ReadFile(dir / "sha256sum.out"));
 
@@ -38,7 +39,7 @@ TEST(UpdaterManifest, PrintsWhatSha256sumPrintsAndRefusesWhatASetCannotHold) {
   WriteFile(dir / "slashed/back\\slash.dat", "x");
   for (const auto& [operands, message] :
        std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"manifest", dir / "set", dir / "other/a.dat"}, "another file of the same name"},
+           {{"manifest", dir / "a set", dir / "other/a.dat"}, "another file of the same name"},
            {{"manifest", dir / "spaced"}, "the name holds whitespace or a backslash"},
            {{"manifest", dir / "slashed"}, "the name holds whitespace or a backslash"}}) {
     const program_test::Result refused = RunUpdater(operands);
