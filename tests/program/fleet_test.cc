@@ -1,6 +1,9 @@
 // What a fleet relies on: mirrors that take over from one another, and a metrics file whose values
 // follow success, failure and tampering and that Prometheus's own checker accepts.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,7 +77,12 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   refusing.Reply("PASS", "530 Login incorrect.\r\n");
   Publish(dir, refusing);
   Publish(dir, good);
-  const std::string first = Ftp(refusing.port()), dead = Ftp(ScriptedFtpServer::RefusingPort());
+  // An https mirror without a port is probed on 443, where nothing listens, not on 80, where
+  // something does (when the test may take the port).
+  const int http = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{AF_INET, htons(80), {htonl(0x7f000002)}, {}};
+  if (::bind(http, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) ::listen(http, 8);
+  const std::string first = Ftp(refusing.port()), dead = "https://127.0.0.2";
   const std::string config =
       WriteConfig(dir, "\"" + first + "\", \"" + dead + "\", \"" + Ftp(good.port()) + "\"",
                   "retry_interval = 1\n");
@@ -166,6 +174,7 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   WriteFile(dir / "filter/definitions/a.dat", installed);
   EXPECT_EQ(RunUpdater({"once"}, config).status, 1);
   EXPECT_EQ(Sample(ReadFile(metrics), Of("invalid_definition_files")), "1");
+  ::close(http);
 }
 
 }  // namespace
