@@ -197,7 +197,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
            {{"get", "Elsewhere", "Anything"}, 0, "4294967295\n", ""},
            {{"set", "Elsewhere", "Long", std::string(600, 'x'), "--text", "--force"}, 0, "", ""},
            {{"get", "Elsewhere", "Long"}, 0, std::string(600, 'x') + "\n", ""},  // read in two goes
-           {{"set", "MailFilter0", "UpdateInterval", "0x3c"}, 0, "", ""},  // below min_interval
+           {{"set", "MailFilter0", "updateInterval", "0x3c"}, 0, "", ""},  // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
            {{"update-now", "MailFilter"}, 2, "", "no processor named \"MailFilter\""},
