@@ -155,6 +155,16 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
     EXPECT_EQ(g_connects.exchange(0), connects);
     EXPECT_EQ(IllegalUpdatesDetected(), altered ? 1u : 0u);
   }
+  // Off, the wait between passes is the default interval's, not min_interval's (30 steps here).
+  spam_->waitStepMs = 10;  // a step counts as a second
+  spam_.SetDword("UpdateInterval", 0);
+  ASSERT_EQ(StartRepositoryUpdateThread(spam_.get()), 1u);
+  std::uint32_t next = kSentinel;
+  ASSERT_TRUE(spam_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
+  spam_.SetDword("NextUpdateTime", kSentinel);
+  EXPECT_FALSE(
+      spam_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next, std::chrono::seconds(2)))
+      << "a second pass";
   EXPECT_TRUE(log.Contains(Is(
       Error(3001, {"Checking the integrity of the AntiSpam Display definition files",
                    "Invalid AntiSpam Displaydefinition files detected.  Disabling AntiSpam Display "
