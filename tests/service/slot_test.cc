@@ -155,16 +155,20 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
     EXPECT_EQ(g_connects.exchange(0), connects);
     EXPECT_EQ(IllegalUpdatesDetected(), altered ? 1u : 0u);
   }
-  // Off, the wait between passes is the default interval's, not min_interval's (30 steps here).
-  spam_->waitStepMs = 10;  // a step counts as a second
+  // Off, passes come the default interval apart (2 s here, not min_interval's 1), and a step
+  // of a second and a bit counts as one second.
+  spam_->minUpdateInterval = 1;
+  spam_->defaultUpdateInterval = 2;
+  spam_->waitStepMs = 1010;
   spam_.SetDword("UpdateInterval", 0);
   ASSERT_EQ(StartRepositoryUpdateThread(spam_.get()), 1u);
   std::uint32_t next = kSentinel;
   ASSERT_TRUE(spam_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
   spam_.SetDword("NextUpdateTime", kSentinel);
-  EXPECT_FALSE(
-      spam_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next, std::chrono::seconds(2)))
-      << "a second pass";
+  EXPECT_FALSE(spam_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next,
+                                           std::chrono::milliseconds(1500)))
+      << "a second pass after one step";
+  EXPECT_TRUE(spam_.WaitForDwordOtherThan("NextUpdateTime", kSentinel, &next));
   EXPECT_TRUE(log.Contains(Is(
       Error(3001, {"Checking the integrity of the AntiSpam Display definition files",
                    "Invalid AntiSpam Displaydefinition files detected.  Disabling AntiSpam Display "

@@ -99,7 +99,7 @@ bool TestConfig::GetDword(const char* name, std::uint32_t* value) {
 }
 
 bool TestConfig::WaitForDwordOtherThan(const char* name, std::uint32_t unlike, std::uint32_t* value,
-                                       std::chrono::seconds limit) {
+                                       std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     if (GetDword(name, value) && *value != unlike) return true;

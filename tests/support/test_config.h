@@ -52,7 +52,7 @@ class TestConfig {
   // most `limit`; true with the value then. The worker's published next-update time is watched
   // this way to see a pass end.
   bool WaitForDwordOtherThan(const char* name, std::uint32_t unlike, std::uint32_t* value,
-                             std::chrono::seconds limit = std::chrono::seconds(120));
+                             std::chrono::milliseconds limit = std::chrono::seconds(120));
   bool GetString(const char* name, std::string* value);
 
   ~TestConfig();
