@@ -32,7 +32,7 @@ def main():
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     server = FTPServer(("127.0.0.1", 0), make_handler(arguments))
     print(server.address[1], flush=True)
-    threading.Thread(target=server.serve_forever, kwargs={"handle_exit": False}, daemon=True).start()
+    threading.Thread(target=lambda: server.serve_forever(handle_exit=False), daemon=True).start()
     sys.stdin.buffer.read()
     os._exit(0)
 
