@@ -86,26 +86,18 @@ Expected MlsdModel(std::string_view line) {
                directory);
 }
 
-// "[Jj][Aa][Nn]|[Ff][Ee][Bb]|...".
-std::string AnyMonth() {
-  std::string any;
-  for (std::string_view month :
-       {"jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"}) {
-    any += any.empty() ? "" : "|";
-    for (char c : month) any += std::string("[") + static_cast<char>(c - 'a' + 'A') + c + "]";
-  }
-  return any;
-}
-
 // Unix: type and permissions, at least five words, up to five words before the size (four
 // before a month form), the size, the date; one blank, then the name. `unjudged` for a size
 // beyond 2^64 - 1, where the parser looks on for another.
 Expected UnixModel(const std::string& line, bool* unjudged) {
   static const std::string kTime = "\\d{1,2}:\\d\\d(:\\d\\d)?";
+  static const std::string kMonth =
+      "[Jj][Aa][Nn]|[Ff][Ee][Bb]|[Mm][Aa][Rr]|[Aa][Pp][Rr]|[Mm][Aa][Yy]|[Jj][Uu][Nn]|[Jj][Uu][Ll]|"
+      "[Aa][Uu][Gg]|[Ss][Ee][Pp]|[Oo][Cc][Tt]|[Nn][Oo][Vv]|[Dd][Ee][Cc]";
   static const std::regex kUnix(
       "^(?=([ \\t]*[^ \\t]+){4}[ \\t]*[^ \\t])[ \\t]*([-dlbcps])[-rwxsStTlL]{9}[^ \\t]*"
       "((?:[ \\t]+[^ \\t]+){0,5}?)[ \\t]+(\\d+)[ \\t]+(?:(" +
-      AnyMonth() + ")[ \\t]+(0?[1-9]|[12]\\d|3[01])[ \\t]+(?:" + kTime +
+      kMonth + ")[ \\t]+(0?[1-9]|[12]\\d|3[01])[ \\t]+(?:" + kTime +
       "|\\d{4})|\\d{4}-\\d\\d-\\d\\d[ \\t]+" + kTime + ")(?:[ \\t]([\\s\\S]*))?$");
   static const std::regex kWord("[^ \\t]+");
   std::smatch m;
@@ -160,10 +152,6 @@ void CheckLineParsers(std::string_view line) {
   CheckModel(Parse(internet::ParseListLine, line), unixEntry ? unixEntry : dos);
 }
 
-bool SameEntries(const std::vector<FtpListEntry>& a, const std::vector<FtpListEntry>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), SameEntry);
-}
-
 std::vector<FtpListEntry> LineByLine(ListingFormat format, std::string_view listing) {
   std::vector<FtpListEntry> entries;
   while (!listing.empty()) {
@@ -214,6 +202,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(parser.Finish());
   FUZZ_CHECK(!parser.overflowed());
-  FUZZ_CHECK(SameEntries(parser.entries(), LineByLine(format, listing)));
+  FUZZ_CHECK(std::ranges::equal(parser.entries(), LineByLine(format, listing), SameEntry));
   return 0;
 }

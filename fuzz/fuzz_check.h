@@ -6,18 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace fuzz_support {
-
-[[noreturn]] inline void PropertyViolated(const char* condition, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: property violated: %s\n", file, line, condition);
-  std::abort();
-}
-
-}  // namespace fuzz_support
-
-#define FUZZ_CHECK(condition)                                                         \
-  do {                                                                                \
-    if (!(condition)) fuzz_support::PropertyViolated(#condition, __FILE__, __LINE__); \
+#define FUZZ_CHECK(condition)                                                                 \
+  do {                                                                                        \
+    if (!(condition)) {                                                                       \
+      std::fprintf(stderr, "%s:%d: property violated: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                           \
+    }                                                                                         \
   } while (false)
 
 #endif  // FILEREPOSITORY_FUZZ_FUZZ_CHECK_H_

@@ -124,7 +124,7 @@ TEST(HostileServer, FilesTooLargeToHoldAreRefusedInBothSlotsAtOnce) {
                            ScriptedFile{"", 0xFFFFFFFFu, ScriptedFile::Fault::kEndlessAfter, 0});
   testing_support::ScriptedHttpServer http;
   http.Serve("/updates/trigger.crc",
-             {200, "", {}, "3221225472", {}, ScriptedResponse::Fault::kEndlessAfter, 0, {}, false});
+             {200, "", {}, "3221225472", {}, ScriptedResponse::Fault::kEndlessAfter, 0, {}});
   http.ServeBody("/updates/trigger.crc", TriggerFor(honest));
   for (const auto& [name, content] : honest) http.ServeBody("/updates/" + name, content);
   harness.Configure("backup", "stall_timeout_ms = 10000\nmax_file_size = 17825792\n", "",
@@ -230,7 +230,7 @@ TEST(HostileServer, HttpNamesReachTheirFilesAndRedirectsElsewhereAreNamed) {
   testing_support::ScriptedHttpServer http;
   for (const char* name : {"trigger.crc", "b.dat"}) {
     http.Serve(std::string("/updates/") + name,
-               {302, "", {}, {}, {"Location: " + moved + "/updates/" + name}, {}, 0, {}, false});
+               {302, "", {}, {}, {"Location: " + moved + "/updates/" + name}, {}, 0, {}});
   }
   http.ServeBody("/updates/q%3Fx.dat", set.at("q?x.dat"));
   http.ServeBody("/updates/100%25.dat", set.at("100%.dat"));

@@ -197,7 +197,7 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   echoed->m_strRemoteDir = "updates\r\nDELE a.dat";
   EXPECT_FALSE(echoed->Connect());
   EXPECT_EQ(scripted_.CountCommands("DELE"), 0u);
-  scripted_.Stall("USER");
+  scripted_.AddRule({"USER", {}, ScriptedRule::Action::kStall, "", -1});
   SetInternetTimeouts({2000, 1500});
   EXPECT_FALSE(echoed->Connect());
   ExpectLogged(

@@ -51,15 +51,15 @@ const std::string kTitle20051 = "Connecting to the AntiVirus Display updates ser
 // body's size, and the framing (by default a Content-Length header).
 ScriptedResponse Send(const std::string& body, Fault fault = Fault::kNone, int status = 200,
                       std::optional<std::string> length = {}, Framing framing = {}) {
-  return {status, body, framing, std::move(length), {}, fault, 2, std::nullopt, false};
+  return {status, body, framing, std::move(length), {}, fault, 2, std::nullopt};
 }
 // A redirect to `location` with `body`.
 ScriptedResponse Moved(const std::string& location, const std::string& body = "") {
-  return {302, body, {}, {}, {"Location: " + location}, {}, 0, {}, false};
+  return {302, body, {}, {}, {"Location: " + location}, {}, 0, {}};
 }
 // `text` sent as it stands.
 ScriptedResponse Raw(const std::string& text) {
-  return {200, "", {}, {}, {}, {}, 0, text, false};
+  return {200, "", {}, {}, {}, {}, 0, text};
 }
 
 class HttpTransportTest : public ::testing::Test {

@@ -30,21 +30,11 @@ def main():
     parser.add_argument("--transcript")  # receives every command, PASS masked
     arguments = parser.parse_args()
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
-    exit_when_stdin_closes()
     server = FTPServer(("127.0.0.1", 0), make_handler(arguments))
     print(server.address[1], flush=True)
-    server.serve_forever(handle_exit=False)
-
-
-def exit_when_stdin_closes():
-    def watch():
-        try:
-            while sys.stdin.buffer.read(4096):
-                pass
-        finally:
-            os._exit(0)
-
-    threading.Thread(target=watch, daemon=True).start()
+    threading.Thread(target=lambda: server.serve_forever(handle_exit=False), daemon=True).start()
+    sys.stdin.buffer.read()
+    os._exit(0)
 
 
 def make_handler(arguments):

@@ -13,7 +13,7 @@
 #
 #     dir PATH | file PATH CONTENT LISTED FAULT OFFSET TIMES | rule VERB ARGUMENT ACTION REPLY TIMES
 #     transcript -> LINE...                                                                    (ftp)
-#     serve TARGET STATUS BODY FRAMING LENGTH FAULT OFFSET RAW CLOSE HEADER...
+#     serve TARGET STATUS BODY FRAMING LENGTH FAULT OFFSET RAW HEADER...
 #     requests -> CONNECTION:LINE:HEADER:...  ...                                              (http)
 
 import collections
@@ -31,7 +31,7 @@ files = {}  # path: [content, listed size or None, fault, offset, times the faul
 rules = []  # [verb, argument or None, action, reply, times]
 transcript, requests = [], []
 answers = collections.defaultdict(collections.deque)
-default = (404, "Not found.\n", "length", None, "none", 0, None, False, [])
+default = (404, "Not found.\n", "length", None, "none", 0, None, [])
 accepted = 0
 FILLER = b"e" * 65536
 
@@ -96,10 +96,7 @@ class FtpSession(socketserver.BaseRequestHandler):
                     rule[4] -= 1
             if rule and rule[2] == "stall":
                 return self.peer.wait_closed()
-            if rule:
-                if rule[3] and not self.peer.send(rule[3]):
-                    return
-            elif not self.command(verb, argument):
+            if not (self.peer.send(rule[3]) if rule else self.command(verb, argument)):
                 return
 
     def command(self, verb, argument):
@@ -195,19 +192,19 @@ class HttpSession(socketserver.BaseRequestHandler):
                 return
 
     @staticmethod
-    def respond(peer, status, body, framing, length, fault, offset, raw, close, headers):
+    def respond(peer, status, body, framing, length, fault, offset, raw, headers):
         if fault == "stall-before-head":
             return peer.wait_closed()
         if fault == "close-before-head":
             return False
         if raw is not None:
-            return peer.send(raw) and not close
+            return peer.send(raw)
         head = ["HTTP/1.1 %d Scripted" % status]
         if framing == "length":
             head.append("Content-Length: %s" % (len(body) if length is None else length))
         elif framing == "chunked":
             head.append("Transfer-Encoding: chunked")
-        head += headers + (["Connection: close"] if close else [])
+        head += headers
         faulty = fault != "none"
         if faulty:
             body = body[:offset]
@@ -220,7 +217,7 @@ class HttpSession(socketserver.BaseRequestHandler):
             peer.wait_closed()
         while fault == "endless-after" and peer.send(FILLER):
             pass
-        return not faulty and not close
+        return not faulty
 
 
 def serve_commands():
@@ -245,7 +242,7 @@ def serve_commands():
                 out = " ".join(hexword(t) for t in transcript)
             elif op == "serve":
                 answer = (int(args[1]), word(args[2]), args[3], word(args[4]), args[5], int(args[6]),
-                          word(args[7]), args[8] == "1", [word(h) for h in args[9:]])
+                          word(args[7]), [word(h) for h in args[8:]])
                 answers[word(args[0])].append(answer)
             elif op == "requests":
                 out = " ".join(":".join(request) for request in requests)

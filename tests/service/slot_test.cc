@@ -124,7 +124,7 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
       {1, {{600, 0}, {kKeep, 600}}, 2, true},
   };
   LogCapture log;
-  WriteFile(spam_.masterDir() + "/a.dat", "altered content");
+  WriteFile(spam_.definitionsDir() + "/a.dat", "altered content");
   // The record of the altered rows as a restarted host has it: in the store only, and longer than
   // the first read of a text takes.
   CTriggerFileData record;

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <set>
 #include <stdexcept>
-#include <thread>
 
 namespace testing_support {
 
@@ -63,11 +62,8 @@ std::string NginxServer::url() const {
 }
 
 std::vector<std::string> NginxServer::RequestLines(std::size_t atLeast) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (ReadLines(work_ / "access.log").size() < atLeast &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  PollUntil([&] { return ReadLines(work_ / "access.log").size() >= atLeast; },
+            std::chrono::seconds(30));
   std::vector<std::string> requests;
   for (const std::string& line : ReadLines(work_ / "access.log")) {
     const std::size_t space = line.find(' ');

@@ -33,16 +33,18 @@ void CloseFd(int& fd) {
   fd = -1;
 }
 
-// Waits for `pid` up to `timeout`; true with *status when it exited.
-bool WaitFor(pid_t pid, std::chrono::milliseconds timeout, int* status) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    const pid_t done = waitpid(pid, status, WNOHANG);
-    if (done == pid) return true;
-    if (done < 0 && errno != EINTR) return true;  // not our child any more
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+// Waits up to `limit` for `pid` to exit, then kills it. Returns the exit status as waitpid gives
+// it; -1 when it had to be killed.
+int Reap(pid_t pid, std::chrono::milliseconds limit) {
+  int status = 0;
+  const auto exited = [&] {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    return done == pid || (done < 0 && errno != EINTR);  // or not our child any more
+  };
+  if (PollUntil(exited, limit)) return status;
+  kill(pid, SIGKILL);
+  PollUntil(exited, std::chrono::seconds(10));
+  return -1;
 }
 
 // Forks and executes argv with the given descriptors as stdin, stdout and stderr (-1: /dev/null).
@@ -103,7 +105,6 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
     if (newline != std::string::npos) {
       std::string line = pending_.substr(0, newline);
       pending_.erase(0, newline + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
       return line;
     }
     if (stdoutFd_ < 0) return std::nullopt;
@@ -139,16 +140,7 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
   if (stopped_) return status_;
   stopped_ = true;
   CloseFd(stdinFd_);
-  int status = 0;
-  if (pid_ > 0) {
-    if (WaitFor(pid_, grace, &status)) {
-      status_ = status;
-    } else {
-      kill(pid_, SIGKILL);
-      WaitFor(pid_, std::chrono::seconds(10), &status);
-      status_ = -1;
-    }
-  }
+  if (pid_ > 0) status_ = Reap(pid_, grace);
   CloseFd(stdoutFd_);
   return status_;
 }
@@ -160,13 +152,8 @@ int ChildProcess::Run(const std::vector<std::string>& argv, const std::string& o
                 : open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const pid_t pid = Spawn(argv, -1, out, out);
   CloseFd(out);
-  int status = 0;
-  if (!WaitFor(pid, timeout, &status)) {
-    kill(pid, SIGKILL);
-    WaitFor(pid, std::chrono::seconds(10), &status);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const int status = Reap(pid, timeout);
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool OwnLoopbackNetwork() {
@@ -194,18 +181,26 @@ std::uint16_t FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit) {
+bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
-  const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-  for (;;) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok =
-        fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    if (fd >= 0) close(fd);
-    if (ok) return true;
+  while (!done()) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  return true;
+}
+
+bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit) {
+  const sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  return PollUntil(
+      [&] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address),
+                                           sizeof(address)) == 0;
+        if (fd >= 0) close(fd);
+        return ok;
+      },
+      limit);
 }
 
 std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb) {
@@ -229,7 +224,7 @@ ScriptedServerProcess::ScriptedServerProcess(const char* protocol)
   if (port_ == 0) throw std::runtime_error("the scripted server did not start");
 }
 
-std::vector<std::string> ScriptedServerProcess::Call(const std::vector<std::string>& words) {
+std::vector<std::string> ScriptedServerProcess::Call(const std::vector<std::string>& words) const {
   std::string command;
   for (const std::string& word : words) command += word + " ";
   command.back() = '\n';

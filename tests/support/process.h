@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,7 +32,7 @@ class ChildProcess {
   // Writes `text` to the child's stdin; false when the child no longer reads it.
   bool Send(const std::string& text);
 
-  // The next line of the child's stdout without its line end; nullopt when the child closed its
+  // The next line of the child's stdout without its LF; nullopt when the child closed its
   // stdout or nothing came within `timeout`.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
 
@@ -60,6 +61,8 @@ bool OwnLoopbackNetwork();
 // A free port on 127.0.0.1 (bound once, then closed again: nothing listens there until a server
 // takes it).
 std::uint16_t FreeLoopbackPort();
+// Asks `done` every 20 ms until it says true; false when it did not within `limit`.
+bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 // Waits until something accepts connections at `port`; false when nothing did within `limit`.
 bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit);
 // The number of commands in a server's `transcript` that begin with `verb` (a whole word).
@@ -74,15 +77,15 @@ class ScriptedServerProcess {
   explicit ScriptedServerProcess(const char* protocol);
   std::uint16_t port() const { return port_; }
   // Sends one command of `words` and returns the words of the answer. Throws when none comes.
-  std::vector<std::string> Call(const std::vector<std::string>& words);
+  std::vector<std::string> Call(const std::vector<std::string>& words) const;
 
   // A text as a word of a command or answer: "x" and its bytes in hexadecimal; "-" for none.
   static std::string Word(const std::optional<std::string>& text);
   static std::string Text(const std::string& word);
 
  private:
-  std::mutex mutex_;
-  ChildProcess child_;
+  mutable std::mutex mutex_;
+  mutable ChildProcess child_;
   std::uint16_t port_ = 0;
 };
 

@@ -50,10 +50,9 @@ struct ScriptedRule {
   int times = -1;     // how many commands it answers; -1 without limit
 };
 
-class ScriptedFtpServer {
+class ScriptedFtpServer : public ScriptedServerProcess {
  public:
-  ScriptedFtpServer() : process_("ftp") {}
-  std::uint16_t port() const { return process_.port(); }
+  ScriptedFtpServer() : ScriptedServerProcess("ftp") {}
 
   // Paths are absolute ("/updates/a.bin"); parent directories are made as needed.
   void AddDirectory(const std::string& path);
@@ -62,16 +61,12 @@ class ScriptedFtpServer {
 
   void AddRule(ScriptedRule rule);
   void Reply(const std::string& verb, const std::string& reply);  // kReply for every argument
-  void Stall(const std::string& verb);                            // kStall for every argument
 
   std::vector<std::string> Transcript() const;  // command lines, "PASS ****" for passwords
   std::size_t CountCommands(const std::string& verb) const;  // as sent: libcurl sends upper case
 
   // A port on 127.0.0.1 that refuses connections (bound once, then closed again).
   static std::uint16_t RefusingPort() { return FreeLoopbackPort(); }
-
- private:
-  mutable ScriptedServerProcess process_;
 };
 
 }  // namespace testing_support

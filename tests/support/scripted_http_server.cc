@@ -10,18 +10,16 @@ void ScriptedHttpServer::Serve(const std::string& target, const ScriptedResponse
   static const char* const kFaults[] = {"none",        "stall-before-head", "close-before-head",
                                         "stall-after", "close-after",       "endless-after"};
   std::vector<std::string> words = {"serve",
-                                    ScriptedServerProcess::Word(target),
+                                    Word(target),
                                     std::to_string(response.status),
-                                    ScriptedServerProcess::Word(response.body),
+                                    Word(response.body),
                                     kFramings[static_cast<int>(response.framing)],
-                                    ScriptedServerProcess::Word(response.contentLength),
+                                    Word(response.contentLength),
                                     kFaults[static_cast<int>(response.fault)],
                                     std::to_string(response.faultOffset),
-                                    ScriptedServerProcess::Word(response.raw),
-                                    response.close ? "1" : "0"};
-  for (const std::string& header : response.headers)
-    words.push_back(ScriptedServerProcess::Word(header));
-  process_.Call(words);
+                                    Word(response.raw)};
+  for (const std::string& header : response.headers) words.push_back(Word(header));
+  Call(words);
 }
 
 void ScriptedHttpServer::ServeBody(const std::string& target, const std::string& body) {
@@ -32,14 +30,14 @@ void ScriptedHttpServer::ServeBody(const std::string& target, const std::string&
 
 std::vector<ScriptedRequest> ScriptedHttpServer::Requests() const {
   std::vector<ScriptedRequest> requests;
-  for (const std::string& word : process_.Call({"requests"})) {
+  for (const std::string& word : Call({"requests"})) {
     if (word.empty()) continue;
     std::istringstream in(word);
     std::string field;
     std::getline(in, field, ':');
     ScriptedRequest request{std::stoul(field), "", {}};
     for (bool first = true; std::getline(in, field, ':'); first = false) {
-      (first ? request.line : request.headers.emplace_back()) = ScriptedServerProcess::Text(field);
+      (first ? request.line : request.headers.emplace_back()) = Text(field);
     }
     requests.push_back(request);
   }

@@ -38,7 +38,6 @@ struct ScriptedResponse {
   Fault fault = Fault::kNone;
   std::size_t faultOffset = 0;
   std::optional<std::string> raw;  // sent as it stands instead of a head and body
-  bool close = false;              // "Connection: close", and close after the response
 };
 
 struct ScriptedRequest {
@@ -47,10 +46,9 @@ struct ScriptedRequest {
   std::vector<std::string> headers;
 };
 
-class ScriptedHttpServer {
+class ScriptedHttpServer : public ScriptedServerProcess {
  public:
-  ScriptedHttpServer() : process_("http") {}
-  std::uint16_t port() const { return process_.port(); }
+  ScriptedHttpServer() : ScriptedServerProcess("http") {}
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
   // Answers to requests for `target` (the request target exactly, "/updates/a.dat"), one per
@@ -62,9 +60,6 @@ class ScriptedHttpServer {
   std::vector<std::string> RequestLines() const;
   // Connections that carried at least one request (the reachability probe carries none).
   std::size_t RequestConnections() const;
-
- private:
-  mutable ScriptedServerProcess process_;
 };
 
 }  // namespace testing_support

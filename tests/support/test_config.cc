@@ -1,10 +1,10 @@
 #include "support/test_config.h"
 
-#include <cstddef>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 #include <vector>
+
+#include "support/process.h"
 
 namespace testing_support {
 
@@ -71,17 +71,7 @@ TestConfig::~TestConfig() {
 }
 
 void TestConfig::SetText(const char* UpdateConfig::*word, const char* value) {
-  // Words are 4 or 8 bytes apart; the member's offset names the slot that keeps its text.
-  const std::size_t index =
-      static_cast<std::size_t>(reinterpret_cast<const char*>(&(config_.*word)) -
-                               reinterpret_cast<const char*>(&config_)) /
-      sizeof(void*);
-  if (value == nullptr) {
-    config_.*word = nullptr;
-    return;
-  }
-  texts_[index] = value;
-  config_.*word = texts_[index].c_str();
+  config_.*word = value == nullptr ? nullptr : texts_.emplace_back(value).c_str();
 }
 
 void TestConfig::SetDword(const char* name, std::uint32_t value, bool untyped) {
@@ -100,12 +90,7 @@ bool TestConfig::GetDword(const char* name, std::uint32_t* value) {
 
 bool TestConfig::WaitForDwordOtherThan(const char* name, std::uint32_t unlike, std::uint32_t* value,
                                        std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (GetDword(name, value) && *value != unlike) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return PollUntil([&] { return GetDword(name, value) && *value != unlike; }, limit);
 }
 
 void TestConfig::SetString(const char* name, const std::string& value) {

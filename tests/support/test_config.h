@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "filerepository/filerepository.h"
@@ -42,7 +43,6 @@ class TestConfig {
   const std::string& root() const { return root_; }
   std::string definitionsDir() const { return root_ + "/definitions"; }
   std::string backupDir() const { return root_ + "/backup"; }
-  std::string masterDir() const { return root_ + "/definitions"; }
 
   // Property helpers on a handle of the test's own.
   void SetDword(const char* name, std::uint32_t value, bool untyped = false);
@@ -62,7 +62,7 @@ class TestConfig {
   std::string root_;
   UpdateConfig config_{};
   CallbackLog callbacks_;
-  std::string texts_[45];
+  std::deque<std::string> texts_;  // a text's address stays while more are added
   _tMailServer* server_ = nullptr;
 };
 
