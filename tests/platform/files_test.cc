@@ -3,6 +3,7 @@
 // half-written definition file behind. Threads: the Windows priority a thread is given is the
 // nice value it runs with.
 #include <errno.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -143,6 +144,7 @@ TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
 }
 
 TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValues) {
+  const int callerNice = ::getpriority(PRIO_PROCESS, 0);
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE thread = CreatePlatformThread(
       "priorities", [](void* event) -> unsigned { return WaitForSingleObject(event, INFINITE); },
@@ -157,8 +159,10 @@ TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValues) {
   }
   SetEvent(release);
   EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), callerNice) << "only the new thread changes";
   CloseHandle(thread);
   CloseHandle(release);
+  EXPECT_EQ(WaitForSingleObject(release, 0), WAIT_FAILED);  // a closed handle is no time-out
 }
 
 }  // namespace
