@@ -88,6 +88,7 @@ TEST(DiskFull, ADirectoryInTheWayFailsTheCycleAndTheNextOneInstalls) {
     EXPECT_EQ(result.status, 1) << result.err;
     EXPECT_EQ(Occurrences(harness.Log(), entry), 1u) << harness.Log();
     EXPECT_EQ(ReadFile(backup + "/trigger.crc"), TriggerFor(kOld));
+    EXPECT_FALSE(FileExists(definitions + "/.trigger.crc.partial")) << "removed at once";
     testing_support::RemoveAll(path);
     EXPECT_TRUE(SignalledSetIsWhole(definitions));
   }
