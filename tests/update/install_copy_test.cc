@@ -1,5 +1,6 @@
 // The installation may leave a file alone only when a copy would change nothing: the same size
-// and time do not prove the same bytes, and a link or a fifo at the target is never a copy.
+// and time do not prove the same bytes, and a link, a fifo or other permissions at the target are
+// never a copy.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,6 +53,8 @@ TEST_F(InstallCopyTest, ALinkOrAFifoAtTheTargetIsReplacedByACopy) {
   EXPECT_FALSE(CopyWouldChangeNothing(source_, target_)) << "hard link";
   ASSERT_EQ(::unlink(other.c_str()), 0);
   EXPECT_TRUE(CopyWouldChangeNothing(source_, target_)) << "the last name of the file";
+  ASSERT_EQ(::chmod(target_.c_str(), 0), 0);
+  EXPECT_FALSE(CopyWouldChangeNothing(source_, target_)) << "a mode the engine cannot read";
 
   ASSERT_EQ(::unlink(target_.c_str()), 0);
   ASSERT_EQ(::mkfifo(target_.c_str(), 0644), 0);  // must not block the open
