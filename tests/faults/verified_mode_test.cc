@@ -190,6 +190,13 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
        },
        "minisig\"\" file | malformed signature: the server gives it as larger than the limit of "
        "16384 bytes"},
+      {"a manifest beyond its limit",
+       [&] {
+         site.Publish(kSecond, publisher);
+         WriteFile(site.Served() + "/trigger.crc.sha256", std::string((16 << 20) + 1, '\n'));
+       },
+       "sha256\"\" file | malformed manifest: the server gives it as larger than the limit of "
+       "16777216 bytes"},
       {"a name the manifest lacks",
        [&] {
          site.Publish(kSecond, publisher);
