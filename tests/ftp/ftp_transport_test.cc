@@ -208,14 +208,15 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
 
   // What a server lacks: a listing, then the whole trigger file, then the trigger file; an address
   // of another scheme is none for FTP, a server without TLS none for ftps://. A run connected
-  // again keeps one trigger file.
+  // again keeps one trigger file. Files listed in another letter case are asked for as listed
+  // and named as configured.
   ScriptedFtpServer bare;
   bare.AddDirectory("/updates");
   bare.AddRule({"MLSD", {}, ScriptedRule::Action::kReply, "550 No listing.\r\n", 1});
   EXPECT_FALSE(Run(bare.port())->Connect());
-  bare.AddFile("/updates/trigger.crc", ScriptedFile{kTrigger, kTrigger.size() + 5});
+  bare.AddFile("/updates/Trigger.CRC", ScriptedFile{kTrigger, kTrigger.size() + 5});
   EXPECT_FALSE(Run(bare.port())->Connect());
-  bare.AddRule({"RETR", "trigger.crc", ScriptedRule::Action::kReply, "550 Gone.\r\n", 1});
+  bare.AddRule({"RETR", "Trigger.CRC", ScriptedRule::Action::kReply, "550 Gone.\r\n", 1});
   EXPECT_FALSE(Run(bare.port())->Connect());
   EXPECT_FALSE(TestFtpUpdates(slot_.get(), "http://127.0.0.1", backup_).Connect());
   const std::string tls = "ftps://127.0.0.1:" + std::to_string(bare.port());
@@ -228,12 +229,12 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
                     "12003:550 - 550 No listing."}),
        Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
        Error(3001, {kUpdating + "trigger.crc\"\" file", "1104"}),
-       Error(3001, {kUpdating + "trigger.crc\"\" file", "12003:550 - 550 Gone."}),
+       Error(3001, {kUpdating + "Trigger.CRC\"\" file", "12003:550 - 550 Gone."}),
        Error(3001, {kUpdating + "updates\\trigger.crc\"\" file", "3"}),
        Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)}),
        Error(3001, {kTitle20051, "12157: " + InternetErrorText(12157)})});
-  bare.AddFile("/updates/trigger.crc", kTrigger);
-  bare.AddFile("/updates/at.minisig", std::string(16384, 's'));
+  bare.AddFile("/updates/Trigger.CRC", kTrigger);
+  bare.AddFile("/updates/AT.minisig", std::string(16384, 's'));
   bare.AddFile("/updates/over.minisig", std::string(16385, 's'));
   auto twice = Run(bare.port());
   EXPECT_TRUE(twice->Connect() && twice->Connect());
