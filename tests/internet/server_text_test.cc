@@ -32,8 +32,8 @@ TEST(ServerAddressTest, HostsAndUrlsOfEachSchemeAndNothingElse) {
            {"updates.example.com", "ftp updates.example.com 0"},
            {"ftp://10.0.0.1:2121", "ftp 10.0.0.1 2121"},
            {"FTPS://h", "ftps h 0"},
-           {"http://h:8080/", "http h 8080"},
-           {"https://h:65535", "https h 65535"},
+           {"HTTP://h:8080/", "http h 8080"},  // a scheme in any case
+           {"Https://h:65535", "https h 65535"},
            {"gopher://h", ""},
            {"ftp://", ""},
            {"ftp://h:0", ""},
