@@ -206,6 +206,10 @@ TEST(HostileServer, FtpOverTlsInActiveModeIsRefusedAtOnce) {
   EXPECT_EQ(server.CountCommands("USER"), 0u);
 
   ASSERT_EQ(setPassive("1"), 0);
+  harness.Configure("backup", "stall_timeout_ms = 30000\n", url);  // an authority it does not know
+  EXPECT_EQ(harness.Once().status, 1);
+  EXPECT_THAT(harness.Log(), HasSubstr("Connecting to the Mail Filter updates server | 12045"));
+  harness.Configure("backup", network, url);
   EXPECT_EQ(harness.Once().status, 0) << harness.Log();
   EXPECT_TRUE(harness.HoldsSet(kSet));
   EXPECT_EQ(harness.Log().find("********"), std::string::npos) << harness.Log();
