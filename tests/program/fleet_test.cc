@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -37,6 +39,20 @@ void Publish(const TempDir& dir, ScriptedFtpServer& server, const std::string& e
                         {{"a.dat", "alpha" + edition}, {"b.cfg", "bravo!" + edition}});
   for (const std::string name : {"a.dat", "b.cfg", "trigger.crc"})
     server.AddFile("/updates/" + name, ReadFile(dir / ("set/" + name)));
+}
+
+// Listens at 127.0.0.2:`port`, when the test may take the port; a `silent` listener's accept
+// queue is full, so that a connect to it is never answered. Returns the sockets to close.
+std::vector<int> Listen(std::uint16_t port, bool silent) {
+  sockaddr_in at{AF_INET, htons(port), {htonl(0x7f000002)}, {}};
+  std::vector<int> fds = {::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  if (::bind(fds[0], reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return fds;
+  ::listen(fds[0], silent ? 0 : 64);
+  for (int i = 0; silent && i < 8; ++i) {
+    fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    ::connect(fds.back(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+  }
+  return fds;
 }
 
 // MailFilter0 with `servers` (a TOML array), metrics in metrics/updater.prom.
@@ -77,15 +93,14 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   refusing.Reply("PASS", "530 Login incorrect.\r\n");
   Publish(dir, refusing);
   Publish(dir, good);
-  // An https mirror without a port is probed on 443, where nothing listens, not on 80, where
-  // something does (when the test may take the port).
-  const int http = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in at{AF_INET, htons(80), {htonl(0x7f000002)}, {}};
-  if (::bind(http, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) ::listen(http, 8);
+  // An https mirror without a port is probed on 443, where nothing answers, not on 80, where
+  // something does (when the test may take the ports).
+  std::vector<int> sockets = Listen(80, false), silent = Listen(443, true);
+  sockets.insert(sockets.end(), silent.begin(), silent.end());
   const std::string first = Ftp(refusing.port()), dead = "https://127.0.0.2";
   const std::string config =
       WriteConfig(dir, "\"" + first + "\", \"" + dead + "\", \"" + Ftp(good.port()) + "\"",
-                  "retry_interval = 1\n");
+                  "retry_interval = 1\nprobe_timeout_ms = 60000\n");
   const std::string metrics = dir / "metrics/updater.prom";
   const std::string mirror = "repository_updater_mirror_info{processor=\"MailFilter0\",mirror=\"";
   const mode_t umask = ::umask(077);  // strict: the collector is another user
@@ -107,8 +122,11 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   EXPECT_EQ(std::filesystem::status(metrics).permissions(), std::filesystem::perms(0644));
   ::umask(umask);
 
-  // The next run starts at the dead mirror, which does not answer, and is served by the third.
+  // The next run starts at the dead mirror, which does not answer, and is served by the third;
+  // the silent mirror is given up after a short wait, not probe_timeout_ms.
+  const auto started = std::chrono::steady_clock::now();
   result = RunUpdater({"once"}, config);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "MailFilter0: updated 2 files\n");
   EXPECT_THAT(ReadFile(dir / "log"), HasSubstr("for this cycle | " + Ftp(good.port()) +
@@ -156,7 +174,7 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   const std::string installed = ReadFile(dir / "filter/definitions/a.dat");
   WriteFile(dir / "filter/definitions/a.dat", "altered");
   const std::string deadToo = Ftp(ScriptedFtpServer::RefusingPort());
-  WriteConfig(dir, "\"" + deadToo + "\", \"" + dead + "\"");
+  WriteConfig(dir, "\"" + deadToo + "\", \"" + dead + "\"", "probe_timeout_ms = 100\n");
   ASSERT_EQ(RunUpdater({"set", "MailFilter0", "MirrorInUse", dead, "--text"}, config).status, 0);
   result = RunUpdater({"once"}, config);
   EXPECT_EQ(result.status, 3) << result.err;
@@ -174,7 +192,7 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   WriteFile(dir / "filter/definitions/a.dat", installed);
   EXPECT_EQ(RunUpdater({"once"}, config).status, 1);
   EXPECT_EQ(Sample(ReadFile(metrics), Of("invalid_definition_files")), "1");
-  ::close(http);
+  for (int fd : sockets) ::close(fd);
 }
 
 }  // namespace
