@@ -6,10 +6,7 @@
 // test's, through whole cycles; here only one with a NUL, which no trigger file can carry.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -27,6 +24,7 @@
 #include "support/ftp_servers.h"
 #include "support/log_capture.h"
 #include "support/log_entries.h"
+#include "support/process.h"
 #include "support/scripted_ftp_server.h"
 #include "support/signing_files.h"
 #include "support/temp_dir.h"
@@ -152,26 +150,17 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
 
   // A listener whose accept queue is full never completes a handshake: the probe gives up at
   // its limit.
-  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof(address);
-  std::vector<int> fds = {socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-  bind(fds[0], reinterpret_cast<sockaddr*>(&address), length);
-  listen(fds[0], 0);
-  getsockname(fds[0], reinterpret_cast<sockaddr*>(&address), &length);
-  for (int i = 0; i < 8; ++i) {
-    fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    connect(fds.back(), reinterpret_cast<sockaddr*>(&address), length);
-  }
+  const Listener silent(INADDR_LOOPBACK, 0, true);
   config_->probeTimeoutMs = 300;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Run(ntohs(address.sin_port))->Connect());
+  EXPECT_FALSE(Run(silent.port)->Connect());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
   // A stop ends a longer wait after its grace.
   config_->probeTimeoutMs = 600000;
   SetEvent(slot_->m_hStopEvent);
   start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Run(ntohs(address.sin_port))->Connect());
+  EXPECT_FALSE(Run(silent.port)->Connect());
   EXPECT_LT(std::chrono::steady_clock::now() - start,
             std::chrono::milliseconds(kStopGraceMs) + std::chrono::seconds(5));
   ResetEvent(slot_->m_hStopEvent);
@@ -184,7 +173,6 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
   ExpectLogged({Error(3001, {kTitle20051, "1460"}), Error(3001, {kTitle20051, "1460"}),
                 Error(3001, {kTitle20051, "1460"}), Error(3001, {kTitle20051, "1460"})});
-  for (int fd : fds) close(fd);
 
   // A reply that echoes the password is logged whole with the password masked; our own texts are
   // not masked, even where they hold it. A directory name with a line break cannot smuggle in a

@@ -1,21 +1,18 @@
 // What a fleet relies on: mirrors that take over from one another, and a metrics file whose values
 // follow success, failure and tampering and that Prometheus's own checker accepts.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "program/updater_process.h"
+#include "support/process.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
 
@@ -39,20 +36,6 @@ void Publish(const TempDir& dir, ScriptedFtpServer& server, const std::string& e
                         {{"a.dat", "alpha" + edition}, {"b.cfg", "bravo!" + edition}});
   for (const std::string name : {"a.dat", "b.cfg", "trigger.crc"})
     server.AddFile("/updates/" + name, ReadFile(dir / ("set/" + name)));
-}
-
-// Listens at 127.0.0.2:`port`, when the test may take the port; a `silent` listener's accept
-// queue is full, so that a connect to it is never answered. Returns the sockets to close.
-std::vector<int> Listen(std::uint16_t port, bool silent) {
-  sockaddr_in at{AF_INET, htons(port), {htonl(0x7f000002)}, {}};
-  std::vector<int> fds = {::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-  if (::bind(fds[0], reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) return fds;
-  ::listen(fds[0], silent ? 0 : 64);
-  for (int i = 0; silent && i < 8; ++i) {
-    fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    ::connect(fds.back(), reinterpret_cast<sockaddr*>(&at), sizeof at);
-  }
-  return fds;
 }
 
 // MailFilter0 with `servers` (a TOML array), metrics in metrics/updater.prom.
@@ -95,8 +78,7 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   Publish(dir, good);
   // An https mirror without a port is probed on 443, where nothing answers, not on 80, where
   // something does (when the test may take the ports).
-  std::vector<int> sockets = Listen(80, false), silent = Listen(443, true);
-  sockets.insert(sockets.end(), silent.begin(), silent.end());
+  const testing_support::Listener http(0x7f000002, 80, false), https(0x7f000002, 443, true);
   const std::string first = Ftp(refusing.port()), dead = "https://127.0.0.2";
   const std::string config =
       WriteConfig(dir, "\"" + first + "\", \"" + dead + "\", \"" + Ftp(good.port()) + "\"",
@@ -192,7 +174,6 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   WriteFile(dir / "filter/definitions/a.dat", installed);
   EXPECT_EQ(RunUpdater({"once"}, config).status, 1);
   EXPECT_EQ(Sample(ReadFile(metrics), Of("invalid_definition_files")), "1");
-  for (int fd : sockets) ::close(fd);
 }
 
 }  // namespace

@@ -203,6 +203,27 @@ bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit) {
       limit);
 }
 
+Listener::Listener(std::uint32_t address, std::uint16_t port, bool silent) {
+  sockaddr_in at{AF_INET, htons(port), {htonl(address)}, {}};
+  socklen_t length = sizeof(at);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&at), length) != 0 || listen(fd, silent ? 0 : 64) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+    close(fd);
+    return;
+  }
+  this->port = ntohs(at.sin_port);
+  sockets.push_back(fd);
+  for (int i = 0; silent && i < 8; ++i) {
+    sockets.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    connect(sockets.back(), reinterpret_cast<sockaddr*>(&at), length);
+  }
+}
+
+Listener::~Listener() {
+  for (int fd : sockets) close(fd);
+}
+
 std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb) {
   std::size_t count = 0;
   for (const std::string& command : transcript)

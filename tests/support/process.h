@@ -65,6 +65,17 @@ std::uint16_t FreeLoopbackPort();
 bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 // Waits until something accepts connections at `port`; false when nothing did within `limit`.
 bool AcceptsWithin(std::uint16_t port, std::chrono::milliseconds limit);
+// A listener that never accepts, at `address`:`port` (0: a free port; no socket when the port
+// cannot be taken). A `silent` one has its accept queue full, so that a connect to it is never
+// answered. Closes its sockets when it goes.
+struct Listener {
+  Listener(std::uint32_t address, std::uint16_t port, bool silent);
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  std::uint16_t port = 0;
+  std::vector<int> sockets;
+};
 // The number of commands in a server's `transcript` that begin with `verb` (a whole word).
 std::size_t CountVerb(const std::vector<std::string>& transcript, const std::string& verb);
 // The port a server child prints as its first line; 0 when none came within 30 seconds.
