@@ -210,8 +210,10 @@ TEST_F(HttpTransportTest, HttpsConnectsOnlyToATrustedServerOfTheRightName) {
   NginxServer nginx({dir_ / "www", certs.serverCert, certs.serverKey});
   NginxServer otherName({dir_ / "www", certs.otherNameCert, certs.otherNameKey});
   NginxServer expired({dir_ / "www", certs.expiredCert, certs.expiredKey});
-  // Neither the system's store nor an unrelated authority knows the test authority.
-  for (const char* authority : {static_cast<const char*>(nullptr), certs.unrelatedCaCert.c_str()}) {
+  // Neither the system's store, an unrelated authority nor a file that cannot be read knows the
+  // test authority.
+  for (const char* authority :
+       {static_cast<const char*>(nullptr), certs.unrelatedCaCert.c_str(), "/no/such/ca.pem"}) {
     SetInternetCaFile(authority);
     EXPECT_FALSE(Run(nginx.url())->Connect());
     ExpectOneEntry(Error(3001, {kTitle20051, "12045"}));

@@ -237,6 +237,8 @@ TEST(UpdaterConfiguration, CheckConfigFindsWhatTheServiceCannotUseAndCreatesNoth
   EXPECT_EQ(good.status, 0) << good.err;
   EXPECT_EQ(good.out, "ok\n");
   EXPECT_FALSE(FileExists(dir / "store.db") || FileExists(dir / "filter"));
+  WriteFile(dir / "store.db", "");  // SQLite takes an empty file for a new database
+  EXPECT_EQ(RunUpdater({"check-config"}, config).out, "ok\n");
 
   WriteFile(dir / "store.db", "a text file, not a database");
   testing_support::MakeDirectories(dir / "log");
