@@ -134,6 +134,7 @@ TEST(SignedManifestTest, VerifiesWhatMinisignSignsAndRefusesEachForgery) {
            {trigger, triggerSigned, both, Verdict::kMalformedManifest, "line 1"},
            {manifest, prehashed.substr(0, prehashed.rfind('\n', prehashed.size() - 2)), both,
             Verdict::kMalformedSignature, "3 lines"},
+           {manifest, prehashed + "more\n", both, Verdict::kMalformedSignature, "5 lines"},
            {manifest, prehashed.substr(0, prehashed.size() - 10), both,
             Verdict::kMalformedSignature, "line 4"},
            {manifest, EditLine(prehashed, 1, [](std::string l) { return l.replace(5, 1, "!"); }),
