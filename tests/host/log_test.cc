@@ -77,6 +77,9 @@ TEST(LogTest, JsonLinesFromManyThreadsAreAppendedWhole) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+  ConfigureLog(LogFormat::kText, (dir / "moved.log").c_str());  // another file, at once
+  CLogRecord(nullptr, "Moved", nullptr).LogOperationVa(nullptr, 1, 0, nullptr);
+  EXPECT_NE(ReadFile(dir / "moved.log").find("Moved[1]"), std::string::npos);
   unsetenv("VELMORA_LOG_FORMAT");
   unsetenv("VELMORA_LOG_FILE");
   ResetLogConfiguration();
