@@ -45,6 +45,10 @@ TEST(ServerAddressTest, HostsAndUrlsOfEachSchemeAndNothingElse) {
        }) {
     EXPECT_EQ(Parsed(text), expected) << text;
   }
+  CInternetSession session(nullptr, 1, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  EXPECT_NE(std::unique_ptr<CHttpConnection>(
+                session.GetHttpConnection("updates-eu.example.com", 80, nullptr, nullptr, false)),
+            nullptr);  // a host name may hold a hyphen
 }
 
 // A server that does not know MLSD is asked with LIST, on that connection from then on; one that
