@@ -187,6 +187,8 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   EXPECT_EQ(scripted_.CountCommands("DELE"), 0u);
   scripted_.AddRule({"PASS", {}, ScriptedRule::Action::kReply, "332 Need account.\r\n", 1});
   EXPECT_FALSE(Run(scripted_.port())->Connect());  // an account is neither user nor password
+  scripted_.AddRule({"USER", {}, ScriptedRule::Action::kReply, "421 Too many users.\r\n", 1});
+  EXPECT_FALSE(Run(scripted_.port())->Connect());
   scripted_.AddRule({"USER", {}, ScriptedRule::Action::kStall, "", -1});
   SetInternetTimeouts({2000, 1500});
   EXPECT_FALSE(echoed->Connect());
@@ -195,6 +197,7 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
                     "12003:550 - 550-********?\r\n550 Gone."}),
        Error(3001, {"Failed to find the updates directory on the remote FTP server", "123"}),
        Error(3001, {kTitle20051, "12015: " + InternetErrorText(12015)}),
+       Error(3001, {kTitle20051, "12003:421 - 421 Too many users.: " + InternetErrorText(12003)}),
        Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
 
   // What a server lacks: a listing, then the whole trigger file, then the trigger file; an address
