@@ -157,6 +157,8 @@ TEST(HostileServer, FilesTooLargeToHoldAreRefusedInBothSlotsAtOnce) {
   });
   EXPECT_FALSE(FileExists(harness.Definitions() + "/trigger.crc"));
   EXPECT_FALSE(FileExists(other + "/definitions/trigger.crc"));
+  EXPECT_EQ(Occurrences(harness.Log(), "bytes, more than the limit of 17825792"), 1u)
+      << "once for the file, not for each of its three attempts";
 
   harness.Publish(honest);
   const std::uint64_t honestPeak = peakOfRun([&] {
