@@ -80,6 +80,10 @@ TEST(LogTest, JsonLinesFromManyThreadsAreAppendedWhole) {
   ConfigureLog(LogFormat::kText, (dir / "moved.log").c_str());  // another file, at once
   CLogRecord(nullptr, "Moved", nullptr).LogOperationVa(nullptr, 1, 0, nullptr);
   EXPECT_NE(ReadFile(dir / "moved.log").find("Moved[1]"), std::string::npos);
+  ConfigureLog(LogFormat::kText, dir.path().c_str());  // a file that cannot be opened: stderr
+  testing::internal::CaptureStderr();
+  CLogRecord(nullptr, "Kept", nullptr).LogOperationVa(nullptr, 2, 0, nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Kept[2]"), std::string::npos);
   unsetenv("VELMORA_LOG_FORMAT");
   unsetenv("VELMORA_LOG_FILE");
   ResetLogConfiguration();

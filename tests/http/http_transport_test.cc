@@ -111,7 +111,7 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
           {"longer.dat", {Send("alpha and more", Fault::kNone, 200, "5")}, "", 1},
           {"informal.dat", {Send("alpha", Fault::kNone, 203)}, "", 1},
           {"continued.dat",
-           {Raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nalpha")},
+           {Raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nalpha")},
            "",
            1},
           {"moved.dat",

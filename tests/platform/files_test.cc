@@ -83,7 +83,9 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   EXPECT_EQ(std::filesystem::last_write_time(to), std::filesystem::last_write_time(from));
   EXPECT_EQ(std::filesystem::status(to).permissions(), std::filesystem::status(from).permissions());
   EXPECT_EQ(2, EntryCount(dir.path()));
-  // A move may replace a file only when asked to.
+  // A copy and a move may replace a file only when asked to.
+  EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), TRUE));
+  EXPECT_EQ(ERROR_FILE_EXISTS, GetLastError());
   EXPECT_FALSE(MoveFileExA(from.c_str(), to.c_str(), 0));
   EXPECT_EQ(ERROR_ALREADY_EXISTS, GetLastError());
 }
