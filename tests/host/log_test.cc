@@ -1,4 +1,5 @@
-// The log's line sinks: the exact text and JSON lines, and whole lines from many threads.
+// The log's line sinks: the exact text and JSON lines, whole lines from many threads, the file
+// in force after a change, and stderr when the file cannot be written.
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -59,7 +60,7 @@ TEST(LogFormatTest, JsonKeepsEveryTextExactlyAndTextIsForPeople) {
   SetLogCodeDescriber(nullptr);
 }
 
-TEST(LogTest, JsonLinesFromManyThreadsAreAppendedWhole) {
+TEST(LogTest, LinesGoWholeToTheFileInForceOrElseToStderr) {
   testing_support::TempDir dir;
   const std::string file = dir / "threads.log";
   testing_support::WriteFile(file, "earlier line\n");
