@@ -11,7 +11,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -22,12 +21,7 @@ namespace program_test {
 // Polls `condition` until it holds or `timeout` passes; true when it held.
 inline bool Eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds timeout = std::chrono::minutes(2)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return testing_support::PollUntil(condition, timeout);
 }
 
 // A started program. A shell started in its place sends its stdout and stderr to files, then
