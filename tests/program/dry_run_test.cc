@@ -121,12 +121,16 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   WriteFile(remote + "trigger.crc", "1 a.dat\r\n0 b.cfg\r\n");
   plan(prefix + "would fail: the server's trigger file is not a valid checksum list\n", 1);
 
-  // With the server gone no plan can be made, and each processor still says why.
+  // A second processor's plan reads its own properties (active FTP here) from the store.
   WriteFile(config, ReadFile(config) +
                         "[[processor]]\nname = \"Other\"\nroot_dir = \"other\"\n"
                         "trigger_file = \"t.crc\"\nextensions = \"dat\"\nserver = "
                         "\"ftp://127.0.0.1:" +
                         std::to_string(server->port()) + "\"\n");
+  RunUpdater({"set", "Other", "PassiveFtp", "0"}, config);
+  RunUpdater({"once", "--dry-run"}, config);
+  EXPECT_NE(server->CountCommands("EPRT") + server->CountCommands("PORT"), 0u);
+  // With the server gone no plan can be made, and each processor still says why.
   server.reset();
   const std::string log = ReadFile(dir / "log");
   const program_test::Result gone = RunUpdater({"once", "--dry-run"}, config);

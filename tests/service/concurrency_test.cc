@@ -141,13 +141,15 @@ TEST(ConcurrencyTest, BothSlotsUpdateWhileHostThreadsStartAndStopThem) {
   EXPECT_EQ(CMemoryDebugging::OutstandingBlocks(), blocksBefore);
 
   // Verified mode: each slot first trusts the other's key only, then its own; the settings change
-  // only while its worker is stopped.
+  // only while its worker is stopped. Last, the installed set is signed again as older than it:
+  // a slot configured anew reads the recorded version back and refuses it.
   const MinisignKey keys[] = {{dir, "filter"}, {dir, "antivirus"}};
   publish(kEditions + 1);
-  for (int i = 0; i < 2; ++i)
-    keys[i].SignDirectory(dir / ("served/" + both[i].processor()), "trigger.crc");
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < 3; ++round) {
     for (int i = 0; i < 2; ++i) {
+      if (round != 1)
+        keys[i].SignDirectory(dir / ("served/" + both[i].processor()), "trigger.crc",
+                              {"-t", round == 0 ? "timestamp:2000" : "timestamp:1000"});
       auto settings = std::make_shared<VerifiedModeSettings>();
       settings->keys.push_back(
           integrity::ParsePublicKey(keys[round == 0 ? 1 - i : i].pubFile).value);
