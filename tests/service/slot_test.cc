@@ -126,7 +126,8 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
   LogCapture log;
   WriteFile(spam_.definitionsDir() + "/a.dat", "altered content");
   // The record of the altered rows as a restarted host has it: in the store only, and longer than
-  // the first read of a text takes.
+  // the first read of a text takes. Odd rows store it and the interval untyped, as an
+  // administrator's tool may.
   CTriggerFileData record;
   for (char c = 'a'; c <= 'z'; ++c) record.SetAt(c + std::string(".dat"), 0x1234abcd);
   for (std::size_t row = 0; row < std::size(schedules); ++row) {
@@ -134,10 +135,9 @@ TEST_F(SlotTest, ScheduleClampsBacksOffAndRunsRequestedCycles) {
     const auto& [failures, passes, connects, altered] = schedules[row];
     g_defaultSlot.m_bIllegalUpdates.store(0);
     g_defaultSlot.m_installedFiles.RemoveAll();
-    spam_.SetString("InstalledFiles", altered ? record.Encode() : "");
+    spam_.SetString("InstalledFiles", altered ? record.Encode() : "", row % 2 != 0);
     g_failures = failures;
     for (const auto& [interval, expected] : passes) {
-      // Odd rows store the interval untyped, as an administrator's tool may.
       if (interval >= 0) spam_.SetDword("UpdateInterval", interval, row % 2 != 0);
       if (interval == kText) spam_.SetString("UpdateInterval", "not a number");
       // The first pass runs at the start; each later one on request (the start then does nothing).

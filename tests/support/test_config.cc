@@ -93,9 +93,10 @@ bool TestConfig::WaitForDwordOtherThan(const char* name, std::uint32_t unlike, s
   return PollUntil([&] { return GetDword(name, value) && *value != unlike; }, limit);
 }
 
-void TestConfig::SetString(const char* name, const std::string& value) {
-  if (!SetMailServerProperty(server_, processor_.c_str(), PROPERTY_TYPE_TEXT, name, value.c_str(),
-                             static_cast<DWORD>(value.size() + 1))) {
+void TestConfig::SetString(const char* name, const std::string& value, bool untyped) {
+  if (!SetMailServerProperty(server_, processor_.c_str(),
+                             untyped ? PROPERTY_TYPE_UNTYPED : PROPERTY_TYPE_TEXT, name,
+                             value.c_str(), static_cast<DWORD>(value.size() + 1))) {
     throw std::runtime_error(std::string("cannot set ") + name);
   }
 }

@@ -47,7 +47,7 @@ class TestConfig {
   // Property helpers on a handle of the test's own.
   void SetDword(const char* name, std::uint32_t value, bool untyped = false);
   bool GetDword(const char* name, std::uint32_t* value);
-  void SetString(const char* name, const std::string& value);
+  void SetString(const char* name, const std::string& value, bool untyped = false);
   // Polls the number property `name` until it exists with a value other than `unlike`, for at
   // most `limit`; true with the value then. The worker's published next-update time is watched
   // this way to see a pass end.
