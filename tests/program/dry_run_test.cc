@@ -82,13 +82,15 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
     EXPECT_EQ(ReadFile(dir / "store.db"), store);
     EXPECT_FALSE(FileExists(dir / "called"));
   };
-  // A changed set; an installed file edited by hand (its backup copy goes back) and one the set
-  // does not name.
+  // A changed set; installed files edited by hand, whose backup copies go back (the classic
+  // installation copies the whole backup directory, x.dat too, though the set does not name it),
+  // and one that the set does not name.
   program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo 2"}, {"c.dat", "charlie"}});
-  WriteFile(definitions + "a.dat", "edited");
+  for (const char* name : {"a.dat", "x.dat"}) WriteFile(definitions + name, "edited");
+  WriteFile(dir / "filter/backup/x.dat", "x");
   WriteFile(definitions + "old.dat", "old");
   plan(prefix + "would fetch 2 files (14 bytes): b.cfg, c.dat\n" + prefix +
-       "would install 3 files: a.dat, b.cfg, c.dat\n" + prefix +
+       "would install 4 files: a.dat, b.cfg, c.dat, x.dat\n" + prefix +
        "would leave 1 file the set does not name: old.dat\n" + prefix +
        "would signal the engine\n");
   EXPECT_EQ(program_test::Count(server->Transcript(), "RETR c.dat"), 0);
@@ -105,7 +107,7 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
        "the engine has not absorbed the last update; every file is fetched again\n" + prefix +
        "would fetch 3 files (19 bytes): a.dat, b.cfg, c.dat\n" + prefix +
        "would install 3 files: a.dat, b.cfg, c.dat\n" + prefix +
-       "would leave 1 file the set does not name: old.dat\n" + prefix +
+       "would leave 2 files the set does not name: old.dat, x.dat\n" + prefix +
        "would signal the engine\n");
   once("updated 3 files");
   plan(prefix + "up to date\n");
