@@ -69,7 +69,9 @@ std::string Patterned(std::size_t size) {
 const FileSet kFirst = {
     {"a.dat", std::string(3000, 'a')}, {"b.dat", "bravo"}, {"c.cfg", "charlie"}};
 // Its a.dat arrives in many pieces, whose SHA-256 is taken as they arrive.
-const FileSet kSecond = {{"a.dat", Patterned(1 << 20)}, {"b.dat", "BRAVO"}, {"c.cfg", "charlie"}};
+// notes.txt is a file of the set that the integrity check leaves alone (extensions "dat,cfg").
+const FileSet kSecond = {
+    {"a.dat", Patterned(1 << 20)}, {"b.dat", "BRAVO"}, {"c.cfg", "charlie"}, {"notes.txt", "n"}};
 
 // A processor "MailFilter0" (shown as "Mail Filter") rooted at dir/filter, its sets published in
 // dir/served/updates, and the program run against them.
@@ -243,7 +245,8 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   // A refused callback fails the cycle once the set is installed: the new files are its own work.
   const std::string rotation = "public_key_file = [\"publisher.pub\", \"successor.pub\"]\n";
   site.Configure(url, rotation + "on_updates_available = \"/bin/false\"\n");
-  site.Publish(kSecond, successor, {"-t", "timestamp:" + std::to_string(std::time(nullptr) - 500)});
+  const std::string rotatedAt = std::to_string(std::time(nullptr) - 500);
+  site.Publish(kSecond, successor, {"-t", "timestamp:" + rotatedAt});
   const std::size_t logged = site.Log().size();
   EXPECT_EQ(site.Once().status, 1) << site.Log();
   site.Configure(url, rotation);
@@ -258,6 +261,7 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   // A removed file counts too, even with its backup copy forged alike.
   WriteFile(site.Definitions() + "/a.dat", tampered);
   std::filesystem::remove(site.Definitions() + "/c.cfg");
+  WriteFile(site.Definitions() + "/notes.txt", "edited");
   WriteFile(site.dir() / "filter/backup/c.cfg", ForgeCrc("evil", Crc(kSecond.at("c.cfg"))));
   site.Configure("ftp://127.0.0.1:1", "public_key = \"" + successor.keyLine + "\"\n");
   EXPECT_EQ(site.Once().status, 3);
@@ -277,25 +281,34 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   const FileSet tamperedSet = site.Installed();
   const program_test::Result plan = site.Run({"once", "--dry-run"});
   EXPECT_EQ(plan.status, 0) << plan.err;
-  EXPECT_THAT(plan.out, HasSubstr("MailFilter0: would fetch 1 file (7 bytes): c.cfg\n"
-                                  "MailFilter0: would restore 2 files that differ from the signed "
-                                  "set: a.dat, c.cfg\nMailFilter0: would signal the engine\n"));
+  EXPECT_EQ(plan.out, "MailFilter0: signed set verified: key " + successor.idInComment +
+                          ", version " + rotatedAt + " (installed: " + rotatedAt +
+                          ")\nMailFilter0: would fetch 1 file (7 bytes): c.cfg\nMailFilter0: "
+                          "would restore 3 files that differ from the signed set: a.dat, c.cfg, "
+                          "notes.txt\nMailFilter0: would signal the engine\n");
   EXPECT_EQ(site.Installed(), tamperedSet);
   const program_test::Result restoring = site.Once();
   EXPECT_EQ(restoring.status, 0) << site.Log();
-  EXPECT_EQ(restoring.out, "MailFilter0: restored 2 files\n");
+  EXPECT_EQ(restoring.out, "MailFilter0: restored 3 files\n");
   EXPECT_THAT(site.Log(), HasSubstr("Update cycle of the Mail Filter definition files | restored "
-                                    "2 files\n"));
+                                    "3 files\n"));
   EXPECT_EQ(fetches("a.dat"), aBefore);
   EXPECT_EQ(fetches("c.cfg"), cBefore + 1);
   FileSet restored = kSecond;
   restored["trigger.crc"] = TriggerFor(kSecond);
   EXPECT_EQ(site.Installed(), restored);
-  EXPECT_THAT(site.Log(), HasSubstr("Restored 2 installed files that differed from the verified "
-                                    "set: a.dat, c.cfg"));
-  // Put back from its backup copy alone, nothing fetched: still a restore, not "up to date".
-  WriteFile(site.Definitions() + "/a.dat", "edited again");
-  EXPECT_EQ(site.Once().out, "MailFilter0: restored 1 files\n");
+  EXPECT_THAT(site.Log(), HasSubstr("Restored 3 installed files that differed from the verified "
+                                    "set: a.dat, c.cfg, notes.txt"));
+  // Put back from the backup copies alone, nothing fetched: still a restore, not "up to date",
+  // and the definitions directory made again.
+  std::filesystem::remove_all(site.Definitions());
+  EXPECT_EQ(site.Once().out, "MailFilter0: restored 4 files\n");
+  // The engine has not absorbed it: a plan and a cycle that find the set intact tell it again.
+  WriteFile(site.Definitions() + "/update.pending", "");
+  EXPECT_THAT(site.Run({"once", "--dry-run"}).out, HasSubstr(": would tell the engine again: "));
+  site.Configure(url, rotation + "on_updates_available = \"true\"\n");
+  EXPECT_EQ(site.Once().status, 0);  // the prompt is the second, the first at the key rotation
+  EXPECT_EQ(Occurrences(site.Log(), "UpdatesAvailable() | Attempting to absorb"), 2u) << site.Log();
 }
 
 }  // namespace
