@@ -55,8 +55,7 @@ TEST(DiskFull, DuringADownloadNothingIsInstalledAndTheNextCycleAfterFreeingSucce
   EXPECT_THAT(harness.Log(),
               HasSubstr("Failed to write to file \"\"" + harness.Backup() + "/b.dat\"\" | 5 ["));
   spool.ReadOnly(false);
-  result = harness.Once();
-  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(harness.Once().status, 0) << harness.Log();
   EXPECT_TRUE(harness.HoldsSet(kNew));
 }
 
@@ -92,9 +91,7 @@ TEST(DiskFull, ADirectoryInTheWayFailsTheCycleAndTheNextOneInstalls) {
     testing_support::RemoveAll(path);
     EXPECT_TRUE(SignalledSetIsWhole(definitions));
   }
-  const Result result = harness.Once();
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: updated 3 files\n");
+  EXPECT_EQ(harness.Once().out, "MailFilter0: updated 3 files\n") << harness.Log();
   EXPECT_TRUE(harness.HoldsSet(kNew));
 }
 
@@ -130,8 +127,7 @@ TEST(CrashRecovery, KilledMidCopyNothingMixedIsSignalledAndTheRestartRecovers) {
   };
   EXPECT_EQ(leftovers(), 1) << "the held copy's temporary file";
 
-  const Result restarted = harness.Once();
-  EXPECT_EQ(restarted.status, 0) << restarted.err;
+  EXPECT_EQ(harness.Once().status, 0) << harness.Log();
   EXPECT_TRUE(harness.HoldsSet(kNew));
   EXPECT_EQ(Occurrences(harness.Log(), "Invalid Mail Filterdefinition files"), 0u) << harness.Log();
   EXPECT_EQ(leftovers(), 0);
