@@ -275,16 +275,13 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   };
   const long aBefore = fetches("a.dat"), cBefore = fetches("c.cfg");
   // The dry run plans the restore.
-  const program_test::Result plan = site.Run({"once", "--dry-run"});
-  EXPECT_EQ(plan.status, 0) << plan.err;
-  EXPECT_EQ(plan.out, "MailFilter0: signed set verified: key " + successor.idInComment +
-                          ", version " + rotatedAt + " (installed: " + rotatedAt +
-                          ")\nMailFilter0: would fetch 1 file (7 bytes): c.cfg\nMailFilter0: "
-                          "would restore 3 files that differ from the signed set: a.dat, c.cfg, "
-                          "notes.txt\nMailFilter0: would signal the engine\n");
-  const program_test::Result restoring = site.Once();
-  EXPECT_EQ(restoring.status, 0) << site.Log();
-  EXPECT_EQ(restoring.out, "MailFilter0: restored 3 files\n");
+  EXPECT_EQ(site.Run({"once", "--dry-run"}).out,
+            "MailFilter0: signed set verified: key " + successor.idInComment + ", version " +
+                rotatedAt + " (installed: " + rotatedAt +
+                ")\nMailFilter0: would fetch 1 file (7 bytes): c.cfg\nMailFilter0: "
+                "would restore 3 files that differ from the signed set: a.dat, c.cfg, "
+                "notes.txt\nMailFilter0: would signal the engine\n");
+  EXPECT_EQ(site.Once().out, "MailFilter0: restored 3 files\n") << site.Log();
   EXPECT_EQ(fetches("a.dat"), aBefore);
   EXPECT_EQ(fetches("c.cfg"), cBefore + 1);
   FileSet restored = kSecond;

@@ -59,9 +59,8 @@ TEST(UpdaterDryRun, PlansWhatTheCycleThenDoesAndChangesNothing) {
   EXPECT_EQ(first.out, prefix + "would fetch 2 files (10 bytes): a.dat, b.cfg\n" + prefix +
                            "would install 2 files: a.dat, b.cfg\n" + prefix +
                            "would signal the engine\n");
-  for (const char* made : {"store.db", "filter", "log", "called"}) {
+  for (const char* made : {"store.db", "filter", "log", "called"})
     EXPECT_FALSE(FileExists(dir / made)) << made;
-  }
   // The cycle that follows each plan, with what its callbacks leave behind cleared.
   auto once = [&](const std::string& outcome) {
     EXPECT_EQ(RunUpdater({"once"}, config).out, prefix + outcome + "\n");
