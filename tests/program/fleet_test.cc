@@ -156,7 +156,9 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   const std::string installed = ReadFile(dir / "filter/definitions/a.dat");
   WriteFile(dir / "filter/definitions/a.dat", "altered");
   const std::string deadToo = Ftp(ScriptedFtpServer::RefusingPort());
-  WriteConfig(dir, "\"" + deadToo + "\", \"" + dead + "\"", "probe_timeout_ms = 100\n");
+  WriteConfig(dir, "\"" + deadToo + "\", \"" + dead + "\"",  // beside a name the metrics escape
+              "probe_timeout_ms = 100\n[[processor]]\nname = 'A\\\"B\\'\nserver = \"" + deadToo +
+                  "\"\nroot_dir = \"b\"\ntrigger_file = \"t\"\nextensions = \"dat\"\n");
   ASSERT_EQ(RunUpdater({"set", "MailFilter0", "MirrorInUse", dead, "--text"}, config).status, 0);
   result = RunUpdater({"once"}, config);
   EXPECT_EQ(result.status, 3) << result.err;
