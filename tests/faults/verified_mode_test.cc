@@ -242,10 +242,11 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   // max_signature_age the set's age goes unmentioned.
   // A refused callback fails the cycle once the set is installed: the new files are its own work.
   const std::string rotation = "public_key_file = [\"publisher.pub\", \"successor.pub\"]\n";
-  site.Configure(url, rotation + "on_updates_available = \"/bin/false\"\n");
+  site.Configure(url, rotation + "on_updates_available = \"kill -TERM $$\"\n");
   site.Publish(kSecond, successor, {"-t", "timestamp:" + std::to_string(std::time(nullptr) - 500)});
   const std::size_t logged = site.Log().size();
   EXPECT_EQ(site.Once().status, 1) << site.Log();
+  EXPECT_THAT(site.Log(), HasSubstr("| kill -TERM $$ | killed by SIGTERM\n"));
   site.Configure(url, rotation);
   ASSERT_EQ(site.Once().status, 0) << site.Log();
   EXPECT_EQ(site.Log().find("older than", logged), std::string::npos) << site.Log();

@@ -191,7 +191,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
            {{"get", "Elsewhere", "Anything"}, 0, "4294967295\n", ""},
            {{"set", "Elsewhere", "Long", std::string(600, 'x'), "--text", "--force"}, 0, "", ""},
            {{"get", "Elsewhere", "Long"}, 0, std::string(600, 'x') + "\n", ""},  // read in two goes
-           {{"set", "MailFilter0", "updateInterval", "0x3c"}, 0, "", ""},  // below min_interval
+           {{"set", "MailFilter0", "updateInterval", "0X3C"}, 0, "", ""},  // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
            {{"update-now", "MailFilter"}, 2, "", "no processor named \"MailFilter\""},
@@ -216,10 +216,11 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   EXPECT_THAT(RunUpdater({"status"}, config).out,
               HasSubstr("  off (only requested updates run)\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
-              HasSubstr(R"("update_now":true,"installed_files":2,"invalid_definition_files":true,)"
-                        R"("updates_available_pending":false}]})"));
-  RunUpdater({"once"}, config);  // serves the request, though its cycle fails
-  EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("update now pending:        no\n"));
+              HasSubstr(R"("next_update":"2023-11-14T23:13:20Z","update_now":true,)"
+                        R"("installed_files":2,"invalid_definition_files":true,)"));
+  RunUpdater({"once"}, config);  // serves the request and schedules nothing, though it fails
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("not scheduled\n  update now pending:        no\n"));
 }
 
 // check-config creates nothing and points each problem at the line of the key behind the path
@@ -292,7 +293,7 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
   testing_support::PyFtpServer server({dir / "server", {}, true});
   const std::string command =
       "test -e " + dir / "told" +
-      " || { echo refused by $REPOSITORY_UPDATER_PROCESSOR; echo the engine >&2; exit 7; }";
+      " || { seq 4; echo refused by $REPOSITORY_UPDATER_PROCESSOR; echo the engine >&2; exit 7; }";
   const std::string config =
       WriteConfig(dir, server.port(), "on_updates_available = \"" + command + "\"\n");
   const std::string log = dir / "log";
@@ -312,8 +313,8 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
                                        "on_updates_available failed; it runs again at the next "
                                        "cycle | " +
                                        command +
-                                       " | exit status 7 | refused by MailFilter0\n"
-                                       "    the engine\n"));
+                                       " | exit status 7 | 2\n    3\n    4\n"
+                                       "    refused by MailFilter0\n    the engine\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr("\"updates_available_pending\":true"));
   EXPECT_THAT(RunUpdater({"status"}, config).out,
