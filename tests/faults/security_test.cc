@@ -42,6 +42,7 @@ TEST(Security, NamesThatWouldEscapeTheDirectoriesAreRefusedThroughWholeCycles) {
                                         ".repository-updater.lock",
                                         "STORE.DB",
                                         "store.db-wal",
+                                        "Store.db-journal",
                                         "LOG",
                                         ".copy-4242-0.partial",
                                         ".trigger.crc.partial"};

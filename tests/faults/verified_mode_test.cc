@@ -94,7 +94,7 @@ class VerifiedSite {
   // `keys` are the TOML values of the processor's key settings ("public_key_file = ...").
   void Configure(const std::string& server, const std::string& keys) {
     program_test::WriteConfig(
-        dir_, "[network]\nstall_timeout_ms = 5000\n[metrics]\ntextfile = \"updater.prom\"\n",
+        dir_, "[network]\nstall_timeout_ms = 5000\n[metrics]\ntextfile = \"m/updater.prom\"\n",
         "\"" + server + "\"", "user = \"updater\"\npassword = 'Filter'\nretries = 1\n" + keys);
   }
 
@@ -147,7 +147,7 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   EXPECT_THAT(site.Run({"status", "--json"}).out,
               HasSubstr("\"verified\":true,\"key_ids\":[\"" + publisher.idInComment + "\"]"));
   EXPECT_THAT(
-      testing_support::ReadFile(site.dir() / "updater.prom"),
+      testing_support::ReadFile(site.dir() / "m/updater.prom"),
       HasSubstr("\nrepository_updater_verified_set_timestamp_seconds{processor=\"MailFilter0\"} " +
                 signedAt + "\n"));
 

@@ -42,7 +42,7 @@ std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::strin
 TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
   for (const auto& [arguments, status, message] :
        std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
-           {{}, 2, "no command given"},
+           {{}, 2, "no command given\nrepository-updater: try 'repository-updater --help'\n"},
            {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
            {{"once", "-c", "x.toml", "--text"}, 2, "unknown option '--text' for once"},
            {{"run"}, 2, "run needs the configuration file: -c FILE"},
@@ -189,9 +189,9 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
             "(did you mean \"UpdateInterval\"?)"},
            {{"set", "Elsewhere", "Anything", "0xFFFFFFFF", "--force"}, 0, "", ""},
            {{"get", "Elsewhere", "Anything"}, 0, "4294967295\n", ""},
-           {{"set", "Elsewhere", "Long", std::string(600, 'x'), "--text", "--force"}, 0, "", ""},
-           {{"get", "Elsewhere", "Long"}, 0, std::string(600, 'x') + "\n", ""},  // read in two goes
-           {{"set", "MailFilter0", "updateInterval", "0X3C"}, 0, "", ""},  // below min_interval
+           {{"set", "Elsewhere", "L", "--text", "--force", "--", std::string(99, '-')}, 0, "", ""},
+           {{"get", "Elsewhere", "L"}, 0, std::string(99, '-') + "\n", ""},  // read in two goes
+           {{"set", "MailFilter0", "updateInterval", "0X3C"}, 0, "", ""},    // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
            {{"update-now", "MailFilter"}, 2, "", "no processor named \"MailFilter\""},
@@ -218,7 +218,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr(R"("next_update":"2023-11-14T23:13:20Z","update_now":true,)"
                         R"("installed_files":2,"invalid_definition_files":true,)"));
-  RunUpdater({"once"}, config);  // serves the request and schedules nothing, though it fails
+  RunUpdater({"once", "--timeout", "604800"}, config);  // serves the request, schedules nothing
   EXPECT_THAT(RunUpdater({"status"}, config).out,
               HasSubstr("not scheduled\n  update now pending:        no\n"));
 }
