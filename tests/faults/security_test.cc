@@ -42,7 +42,6 @@ TEST(Security, NamesThatWouldEscapeTheDirectoriesAreRefusedThroughWholeCycles) {
                                         ".repository-updater.lock",
                                         "STORE.DB",
                                         "store.db-wal",
-                                        "Store.db-journal",
                                         "LOG",
                                         ".copy-4242-0.partial",
                                         ".trigger.crc.partial"};

@@ -97,7 +97,6 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
                         first + "\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_cycle_success")), "0");
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_success_timestamp_seconds")), "0");
-  EXPECT_THAT(ReadFile(dir / "log"), testing::Not(HasSubstr("Metrics file not written")));
   EXPECT_THAT(RunUpdater({"status"}, config).out,
               HasSubstr("update:    never\n  next update:               not scheduled\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), mirror + dead + "\"}"), "1") << "the next one to try";
@@ -168,7 +167,6 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
                         deadToo + ", " + dead + " | the cycle tries " + dead + "\n"));
   const std::string tampered = ReadFile(metrics);
   EXPECT_EQ(Sample(tampered, mirror + deadToo + "\"}"), "1") << "the next one to try";
-  EXPECT_EQ(Sample(tampered, Of("last_cycle_success")), "0");
   EXPECT_EQ(Sample(tampered, Of("invalid_definition_files")), "1");
   EXPECT_EQ(Sample(tampered, Of("last_success_timestamp_seconds")), lastSuccess);
   EXPECT_EQ(PromtoolFindings(dir), "");
