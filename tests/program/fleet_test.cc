@@ -97,6 +97,7 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
                         first + "\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_cycle_success")), "0");
   EXPECT_EQ(Sample(ReadFile(metrics), Of("last_success_timestamp_seconds")), "0");
+  EXPECT_THAT(ReadFile(dir / "log"), testing::Not(HasSubstr("Metrics file not written")));
   EXPECT_THAT(RunUpdater({"status"}, config).out,
               HasSubstr("update:    never\n  next update:               not scheduled\n"));
   EXPECT_EQ(Sample(ReadFile(metrics), mirror + dead + "\"}"), "1") << "the next one to try";

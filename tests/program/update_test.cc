@@ -137,9 +137,6 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
                                          "user = \"updater\"\npassword = \"s3cret\"\n"
                                          "update_now_property = \"Now\"\nmin_interval = 300\n"
                                          "max_interval = 31536000\n");  // the largest allowed
-  auto publish = [&](const std::string& bravo) {
-    program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", bravo}});
-  };
   auto once = [&](int status, const std::string& out) {
     const program_test::Result result = RunUpdater({"once"}, config);
     EXPECT_EQ(result.status, status) << result.err;
@@ -149,7 +146,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
 
   EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("Mail Filter\n  no state yet\n"));
   EXPECT_FALSE(FileExists(dir / "store.db")) << "status made the store";
-  publish("bravo");
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
   const mode_t umask = ::umask(022);
   once(0, "MailFilter0: updated 2 files\n");
   ::umask(umask);
@@ -161,11 +158,11 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   once(0, "MailFilter0: up to date\n");
   EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("update interval:           3600 s\n"));
   // A file that does not match its checksum is tried three times (retries: 2 by default).
-  publish("bravo, second edition");
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo, second edition"}});
   WriteFile(remote + "b.cfg", "bravo, forged edition");
   once(1, "MailFilter0: failed\n");
   EXPECT_EQ(program_test::Count(server->Transcript(), "RETR b.cfg"), 1 + 3);
-  publish("bravo");
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
 
   server.reset();  // nothing listens on the port any more
   once(1, "MailFilter0: failed\n");
