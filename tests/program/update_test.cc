@@ -50,7 +50,7 @@ TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
            {{"get", "-c", "x.toml", "OnlySection"}, 2, "usage: repository-updater get"},
            {{"update-now", "-c", "x.toml", "A", "B"}, 2, "usage: repository-updater update-now"},
            {{"once", "--timeout", "0"}, 2, "--timeout needs a number of seconds from 1 to"},
-           {{"status", "-c", "/nonexistent.toml"},
+           {{"status", "-c/nonexistent.toml"},
             2,
             "/nonexistent.toml: cannot read the configuration"},
            {{"help", "frobnicate"}, 2, "unknown command 'frobnicate'"},
