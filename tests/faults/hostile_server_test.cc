@@ -102,8 +102,10 @@ TEST(HostileServer, TricklingServerHoldsNeitherAStopNorTheNextCycle) {
   // at once do not pay for the trickle after them.
   harness.Configure("backup", "stall_timeout_ms = 2000\n", "", "retries = 0\n");
   EXPECT_EQ(program_test::RunUpdater({"once", "--timeout", "30"}, harness.config()).status, 1);
-  EXPECT_EQ(Occurrences(harness.Log(), "Updating the \"\"updates/a.dat\"\" file | 12002"), 1u)
-      << harness.Log();
+  const std::string stalled =
+      " error VARAZO[1001] MailFilter0: Updating the \"\"updates/a.dat\"\" "
+      "file | 12002 [the server did not answer within the time limit]\n";
+  EXPECT_EQ(Occurrences(harness.Log(), stalled), 1u) << harness.Log();
   EXPECT_FALSE(FileExists(harness.Definitions() + "/trigger.crc"));
 
   harness.Publish(kSet);

@@ -95,7 +95,7 @@ class VerifiedSite {
   // `keys` are the TOML values of the processor's key settings ("public_key_file = ...").
   void Configure(const std::string& server, const std::string& keys) {
     program_test::WriteConfig(
-        dir_, "[network]\nstall_timeout_ms = 5000\n[metrics]\ntextfile = \"updater.prom\"\n",
+        dir_, "[network]\nstall_timeout_ms = 5000\n[metrics]\ntextfile = \"m/updater.prom\"\n",
         "\"" + server + "\"", "user = \"updater\"\npassword = 'Filter'\nretries = 1\n" + keys);
   }
 
@@ -146,7 +146,7 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   EXPECT_THAT(site.Run({"status", "--json"}).out,
               HasSubstr("\"verified\":true,\"key_ids\":[\"" + publisher.idInComment + "\"]"));
   EXPECT_THAT(
-      testing_support::ReadFile(site.dir() / "updater.prom"),
+      testing_support::ReadFile(site.dir() / "m/updater.prom"),
       HasSubstr("\nrepository_updater_verified_set_timestamp_seconds{processor=\"MailFilter0\"} " +
                 signedAt + "\n"));
 
@@ -239,11 +239,12 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   // max_signature_age the set's age goes unmentioned.
   // A refused callback fails the cycle once the set is installed: the new files are its own work.
   const std::string rotation = "public_key_file = [\"publisher.pub\", \"successor.pub\"]\n";
-  site.Configure(url, rotation + "on_updates_available = \"/bin/false\"\n");
+  site.Configure(url, rotation + "on_updates_available = \"kill -TERM $$\"\n");
   const std::string rotatedAt = std::to_string(std::time(nullptr) - 500);
   site.Publish(kSecond, successor, {"-t", "timestamp:" + rotatedAt});
   const std::size_t logged = site.Log().size();
   EXPECT_EQ(site.Once().status, 1) << site.Log();
+  EXPECT_THAT(site.Log(), HasSubstr("| kill -TERM $$ | killed by SIGTERM\n"));
   site.Configure(url, rotation);
   ASSERT_EQ(site.Once().status, 0) << site.Log();
   EXPECT_EQ(site.Log().find("older than", logged), std::string::npos) << site.Log();

@@ -41,7 +41,9 @@ TEST(UpdaterManifest, PrintsWhatSha256sumPrintsAndRefusesWhatASetCannotHold) {
        std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"manifest", dir / "a set", dir / "other/a.dat"}, "another file of the same name"},
            {{"manifest", dir / "spaced"}, "the name holds whitespace or a backslash"},
-           {{"manifest", dir / "slashed"}, "the name holds whitespace or a backslash"}}) {
+           {{"manifest", dir / "slashed"}, "the name holds whitespace or a backslash"},
+           {{"checksum", dir / "a set"}, "empty.dat: its CRC-32 is 0"},
+           {{"manifest", dir / "missing"}, "missing: No such file or directory"}}) {
     const program_test::Result refused = RunUpdater(operands);
     EXPECT_EQ(refused.status, 2) << message;
     EXPECT_THAT(refused.err, testing::HasSubstr(message));

@@ -42,7 +42,7 @@ std::string WriteConfig(const TempDir& dir, std::uint16_t port, const std::strin
 TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
   for (const auto& [arguments, status, message] :
        std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
-           {{}, 2, "no command given"},
+           {{}, 2, "no command given\nrepository-updater: try 'repository-updater --help'\n"},
            {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
            {{"once", "-c", "x.toml", "--text"}, 2, "unknown option '--text' for once"},
            {{"run"}, 2, "run needs the configuration file: -c FILE"},
@@ -50,7 +50,7 @@ TEST(UpdaterCommandLine, BadArgumentsExitWithStatusTwoAndSayWhy) {
            {{"get", "-c", "x.toml", "OnlySection"}, 2, "usage: repository-updater get"},
            {{"update-now", "-c", "x.toml", "A", "B"}, 2, "usage: repository-updater update-now"},
            {{"once", "--timeout", "0"}, 2, "--timeout needs a number of seconds from 1 to"},
-           {{"status", "-c", "/nonexistent.toml"},
+           {{"status", "-c/nonexistent.toml"},
             2,
             "/nonexistent.toml: cannot read the configuration"},
            {{"help", "frobnicate"}, 2, "unknown command 'frobnicate'"},
@@ -137,9 +137,6 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
                                          "user = \"updater\"\npassword = \"s3cret\"\n"
                                          "update_now_property = \"Now\"\nmin_interval = 300\n"
                                          "max_interval = 31536000\n");  // the largest allowed
-  auto publish = [&](const std::string& bravo) {
-    program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", bravo}});
-  };
   auto once = [&](int status, const std::string& out) {
     const program_test::Result result = RunUpdater({"once"}, config);
     EXPECT_EQ(result.status, status) << result.err;
@@ -149,7 +146,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
 
   EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("Mail Filter\n  no state yet\n"));
   EXPECT_FALSE(FileExists(dir / "store.db")) << "status made the store";
-  publish("bravo");
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
   const mode_t umask = ::umask(022);
   once(0, "MailFilter0: updated 2 files\n");
   ::umask(umask);
@@ -161,21 +158,17 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   once(0, "MailFilter0: up to date\n");
   EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("update interval:           3600 s\n"));
   // A file that does not match its checksum is tried three times (retries: 2 by default).
-  publish("bravo, second edition");
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo, second edition"}});
   WriteFile(remote + "b.cfg", "bravo, forged edition");
   once(1, "MailFilter0: failed\n");
   EXPECT_EQ(program_test::Count(server->Transcript(), "RETR b.cfg"), 1 + 3);
-  publish("bravo");
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
 
   server.reset();  // nothing listens on the port any more
   once(1, "MailFilter0: failed\n");
-  EXPECT_THAT(ReadFile(dir / "log"),
-              HasSubstr(" error VARAZO[1001] MailFilter0: Connecting to the Mail Filter updates "
-                        "server | 1460 [the operation timed out]\n"));
   WriteFile(dir / "filter/definitions/a.dat", "altered");
   EXPECT_THAT(once(3, "MailFilter0: failed\n"),
               HasSubstr("MailFilter0: invalid definition files detected"));
-  EXPECT_THAT(ReadFile(dir / "log"), HasSubstr("Invalid Mail Filterdefinition files detected."));
 
   std::string list = RunUpdater({"checksum", remote + "a.dat", remote + "b.cfg"}).out;
   EXPECT_EQ(std::count(list.begin(), list.end(), '\r'), 2) << "lines end in CR LF";
@@ -189,12 +182,14 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
             "(did you mean \"UpdateInterval\"?)"},
            {{"set", "Elsewhere", "Anything", "0xFFFFFFFF", "--force"}, 0, "", ""},
            {{"get", "Elsewhere", "Anything"}, 0, "4294967295\n", ""},
-           {{"set", "Elsewhere", "Long", std::string(600, 'x'), "--text", "--force"}, 0, "", ""},
-           {{"get", "Elsewhere", "Long"}, 0, std::string(600, 'x') + "\n", ""},  // read in two goes
-           {{"set", "MailFilter0", "updateInterval", "0x3c"}, 0, "", ""},  // below min_interval
+           {{"set", "Elsewhere", "L", "--text", "--force", "--", std::string(99, '-')}, 0, "", ""},
+           {{"get", "Elsewhere", "L"}, 0, std::string(99, '-') + "\n", ""},  // read in two goes
+           {{"set", "MailFilter0", "updateInterval", "0X3C"}, 0, "", ""},    // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
            {{"update-now", "MailFilter"}, 2, "", "no processor named \"MailFilter\""},
+           {{"once", "-p", "Other"}, 2, "", "no processor named \"Other\""},
+           {{"set", "Other", "UpdateInterval", "1"}, 2, "", "no processor named \"Other\" in "},
            {{"update-now", "MAILFILTER0"}, 0, "MailFilter0: update requested\n", ""},
            {{"set", "MailFilter0", "LastUpdateTime", "1700000000"}, 0, "", ""},
            {{"set", "MailFilter0", "NextUpdateTime", "1700003600"}, 0, "", ""}}) {
@@ -216,10 +211,11 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   EXPECT_THAT(RunUpdater({"status"}, config).out,
               HasSubstr("  off (only requested updates run)\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
-              HasSubstr(R"("update_now":true,"installed_files":2,"invalid_definition_files":true,)"
-                        R"("updates_available_pending":false}]})"));
-  RunUpdater({"once"}, config);  // serves the request, though its cycle fails
-  EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("update now pending:        no\n"));
+              HasSubstr(R"("next_update":"2023-11-14T23:13:20Z","update_now":true,)"
+                        R"("installed_files":2,"invalid_definition_files":true,)"));
+  RunUpdater({"once", "--timeout", "604800"}, config);  // serves the request, schedules nothing
+  EXPECT_THAT(RunUpdater({"status"}, config).out,
+              HasSubstr("not scheduled\n  update now pending:        no\n"));
 }
 
 // check-config creates nothing and points each problem at the line of the key behind the path
@@ -262,7 +258,6 @@ TEST(UpdaterCallbacks, AHangingCallbackIsKilledAtItsLimitAndLogged) {
                             "on_prepare = \"" + command +
                                 "\"\ncallback_timeout_ms = 1000\nmaster_dir = \"master\"\n"));
   EXPECT_EQ(result.status, 1) << result.err;
-  EXPECT_EQ(result.out, "MailFilter0: failed\n");
   const std::string root = dir / "filter";
   EXPECT_EQ(ReadFile(dir / "env"),
             "BACKUP_DIR=" + root + "/backup\nDEFINITIONS_DIR=" + root + "/definitions\n" +
@@ -292,7 +287,7 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
   testing_support::PyFtpServer server({dir / "server", {}, true});
   const std::string command =
       "test -e " + dir / "told" +
-      " || { echo refused by $REPOSITORY_UPDATER_PROCESSOR; echo the engine >&2; exit 7; }";
+      " || { seq 4; echo refused by $REPOSITORY_UPDATER_PROCESSOR; echo the engine >&2; exit 7; }";
   const std::string config =
       WriteConfig(dir, server.port(), "on_updates_available = \"" + command + "\"\n");
   const std::string log = dir / "log";
@@ -312,8 +307,8 @@ TEST(UpdaterService, RetriesAFailedCallbackAndKeepsEveryEntryThroughALogRotation
                                        "on_updates_available failed; it runs again at the next "
                                        "cycle | " +
                                        command +
-                                       " | exit status 7 | refused by MailFilter0\n"
-                                       "    the engine\n"));
+                                       " | exit status 7 | 2\n    3\n    4\n"
+                                       "    refused by MailFilter0\n    the engine\n"));
   EXPECT_THAT(RunUpdater({"status", "--json"}, config).out,
               HasSubstr("\"updates_available_pending\":true"));
   EXPECT_THAT(RunUpdater({"status"}, config).out,
