@@ -63,12 +63,12 @@ const std::string kTitle20051 = "Connecting to the AntiVirus Display updates ser
 class FtpTransportTest : public ::testing::Test {
  protected:
   FtpTransportTest() {
+    SetInternetTimeouts({0, 0});  // limits of 0 stand for the defaults
     MakeDirectories(backup_);
     scripted_.AddFile("/updates/trigger.crc", kTrigger);
     scripted_.AddFile("/updates/a.dat", "alpha");
   }
   ~FtpTransportTest() override {
-    SetInternetTimeouts({});
     EXPECT_EQ(CMemoryDebugging::OutstandingBlocks(), blocksBefore_) << "traced blocks leaked";
   }
 

@@ -1,7 +1,7 @@
 // The platform's files: directory search with the Windows matching rules, sorted by name in byte
 // order; and copying a file over another, the installation's step that must never leave a
 // half-written definition file behind. Threads: the Windows priority a thread is given is the
-// nice value it runs with.
+// nice value it runs with, and an event set while several threads wait on it wakes them all.
 #include <errno.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -15,10 +15,12 @@
 #include "gtest/gtest.h"
 #include "platform/files.h"
 #include "platform/win32.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using testing_support::PollUntil;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
@@ -145,12 +147,24 @@ TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
   EXPECT_EQ(handlesBefore, CountOpenHandles());
 }
 
-TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValues) {
+// The threads of this name that sleep, as a thread blocked in a wait does.
+long Sleeping(const std::string& name) {
+  long count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    count += ReadFile(task.path() / "comm") == name + "\n" &&
+             ReadFile(task.path() / "stat").find(") S ") != std::string::npos;
+  }
+  return count;
+}
+
+TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValuesAndAnEventWakesEveryWaiter) {
   const int callerNice = ::getpriority(PRIO_PROCESS, 0);
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  HANDLE thread = CreatePlatformThread(
-      "priorities", [](void* event) -> unsigned { return WaitForSingleObject(event, INFINITE); },
-      release, 0);
+  auto waitForRelease = [](void* event) -> unsigned {
+    return WaitForSingleObject(event, INFINITE);
+  };
+  HANDLE thread = CreatePlatformThread("priorities", waitForRelease, release, 0);
+  HANDLE other = CreatePlatformThread("priorities", waitForRelease, release, 0);
   ASSERT_NE(thread, nullptr);
   // From time critical down to idle, as only a privileged user may raise a priority again (and
   // one who may not raise it at all is refused those above normal).
@@ -159,10 +173,14 @@ TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValues) {
     if (!SetThreadPriority(thread, priority) && nice < 0) continue;
     EXPECT_EQ(GetThreadNiceValue(thread), nice) << priority;
   }
+  // Set while both threads wait, the event ends both waits (a lost wake-up hangs the test).
+  PollUntil([] { return Sleeping("priorities") == 2; }, std::chrono::seconds(10));
   SetEvent(release);
   EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(other, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), callerNice) << "only the new thread changes";
   CloseHandle(thread);
+  CloseHandle(other);
   CloseHandle(release);
   EXPECT_EQ(WaitForSingleObject(release, 0), WAIT_FAILED);  // a closed handle is no time-out
 }
