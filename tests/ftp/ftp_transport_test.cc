@@ -174,11 +174,11 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   ExpectLogged({Error(3001, {kTitle20051, "1460"}), Error(3001, {kTitle20051, "1460"}),
                 Error(3001, {kTitle20051, "1460"}), Error(3001, {kTitle20051, "1460"})});
 
-  // A reply that echoes the password is logged whole with the password masked; our own texts are
-  // not masked, even where they hold it. A directory name with a line break cannot smuggle in a
-  // command. A server that stops answering fails after the stall limit.
+  // A reply that echoes the password is logged whole with the password masked each time; our own
+  // texts are not masked, even where they hold it. A directory name with a line break cannot
+  // smuggle in a command. A server that stops answering fails after the stall limit.
   scripted_.AddRule(
-      {"CWD", "updates", ScriptedRule::Action::kReply, "550-Viru?\r\n550 Gone.\r\n", -1});
+      {"CWD", "updates", ScriptedRule::Action::kReply, "550-Viru?Viru\r\n550 Gone.\r\n", -1});
   auto echoed = Run(scripted_.port());
   echoed->m_strPassword = "Viru";  // the shortest password masked
   EXPECT_FALSE(echoed->Connect());
@@ -194,19 +194,21 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   EXPECT_FALSE(echoed->Connect());
   ExpectLogged(
       {Error(3001, {"Failed to find the updates directory on the remote FTP server",
-                    "12003:550 - 550-********?\r\n550 Gone."}),
+                    "12003:550 - 550-********?********\r\n550 Gone."}),
        Error(3001, {"Failed to find the updates directory on the remote FTP server", "123"}),
        Error(3001, {kTitle20051, "12015: " + InternetErrorText(12015)}),
        Error(3001, {kTitle20051, "12003:421 - 421 Too many users.: " + InternetErrorText(12003)}),
        Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
 
-  // What a server lacks: a listing, then the whole trigger file, then the trigger file; an address
-  // of another scheme is none for FTP, a server without TLS none for ftps://. A run connected
-  // again keeps one trigger file. Files listed in another letter case are asked for as listed
-  // and named as configured.
+  // What a server lacks: a listing, a passive mode, then the whole trigger file, then the trigger
+  // file; an address of another scheme is none for FTP, a server without TLS none for ftps://. A
+  // run connected again keeps one trigger file. Files listed in another letter case are asked for
+  // as listed and named as configured.
   ScriptedFtpServer bare;
   bare.AddDirectory("/updates");
   bare.AddRule({"MLSD", {}, ScriptedRule::Action::kReply, "550 No listing.\r\n", 1});
+  EXPECT_FALSE(Run(bare.port())->Connect());
+  bare.AddRule({"EPSV", {}, ScriptedRule::Action::kReply, "500 No.\r\n", 1});  // PASV: 502
   EXPECT_FALSE(Run(bare.port())->Connect());
   bare.AddFile("/updates/Trigger.CRC", ScriptedFile{kTrigger, kTrigger.size() + 5});
   EXPECT_FALSE(Run(bare.port())->Connect());
@@ -216,11 +218,13 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   const std::string tls = "ftps://127.0.0.1:" + std::to_string(bare.port());
   EXPECT_FALSE(TestFtpUpdates(slot_.get(), tls, backup_).Connect());
   const std::string kUpdating = "Updating the \"\"";
+  const std::string kEnumerating =
+      "Failed to enumerate the remote directory.  This is likely to be due to a firewall "
+      "blocking the request.  Try changing to Passive FTP and check firewall settings.";
   ExpectLogged(
-      {Error(3001, {"Failed to enumerate the remote directory.  This is likely to be due "
-                    "to a firewall blocking the request.  Try changing to Passive FTP "
-                    "and check firewall settings.",
-                    "12003:550 - 550 No listing."}),
+      {Error(3001, {kEnumerating, "12003:550 - 550 No listing."}),
+       Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
+       Error(3001, {kEnumerating, "12112"}),
        Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
        Error(3001, {kUpdating + "trigger.crc\"\" file", "1104"}),
        Error(3001, {kUpdating + "Trigger.CRC\"\" file", "12003:550 - 550 Gone."}),

@@ -148,9 +148,11 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /updates/" + target + " HTTP/1.1"),
               requests);
   }
-  // A cache on the way must not answer for the server; any type is accepted, as "*".
+  // A cache on the way must not answer for the server; any type is accepted, as "*". The
+  // updater names itself.
   EXPECT_THAT(server.Requests()[0].headers,
-              testing::IsSupersetOf({"Cache-Control: no-cache", "Accept: *"}));
+              testing::IsSupersetOf(
+                  {"Cache-Control: no-cache", "Accept: *", "User-Agent: FileRepository/1.0"}));
 
   // A stop ends the attempts: the one under way fails, the next is not made.
   SetEvent(slot_->m_hStopEvent);
