@@ -200,15 +200,17 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
        Error(3001, {kTitle20051, "12003:421 - 421 Too many users.: " + InternetErrorText(12003)}),
        Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
 
-  // What a server lacks: a listing, a passive mode, then the whole trigger file, then the trigger
-  // file; an address of another scheme is none for FTP, a server without TLS none for ftps://. A
-  // run connected again keeps one trigger file. Files listed in another letter case are asked for
-  // as listed and named as configured.
+  // What a server lacks: a listing, a passive mode, MLSD (it is asked with LIST), then the whole
+  // trigger file, then the trigger file; an address of another scheme is none for FTP, a server
+  // without TLS none for ftps://. A run connected again keeps one trigger file. Files listed in
+  // another letter case are asked for as listed and named as configured.
   ScriptedFtpServer bare;
   bare.AddDirectory("/updates");
   bare.AddRule({"MLSD", {}, ScriptedRule::Action::kReply, "550 No listing.\r\n", 1});
   EXPECT_FALSE(Run(bare.port())->Connect());
   bare.AddRule({"EPSV", {}, ScriptedRule::Action::kReply, "500 No.\r\n", 1});  // PASV: 502
+  EXPECT_FALSE(Run(bare.port())->Connect());
+  bare.AddRule({"MLSD", {}, ScriptedRule::Action::kReply, "502 Unknown.\r\n", 1});  // LIST: 502
   EXPECT_FALSE(Run(bare.port())->Connect());
   bare.AddFile("/updates/Trigger.CRC", ScriptedFile{kTrigger, kTrigger.size() + 5});
   EXPECT_FALSE(Run(bare.port())->Connect());
@@ -225,6 +227,8 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
       {Error(3001, {kEnumerating, "12003:550 - 550 No listing."}),
        Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
        Error(3001, {kEnumerating, "12112"}),
+       Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
+       Error(3001, {kEnumerating, "12003:502 - 502 Command not implemented."}),
        Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
        Error(3001, {kUpdating + "trigger.crc\"\" file", "1104"}),
        Error(3001, {kUpdating + "Trigger.CRC\"\" file", "12003:550 - 550 Gone."}),
