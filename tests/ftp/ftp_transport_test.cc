@@ -175,8 +175,8 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
                 Error(3001, {kTitle20051, "1460"}), Error(3001, {kTitle20051, "1460"})});
 
   // A reply that echoes the password is logged whole with the password masked each time; our own
-  // texts are not masked, even where they hold it. A directory name with a line break cannot
-  // smuggle in a command. A server that stops answering fails after the stall limit.
+  // texts are not masked, even where they hold it. A directory or user name with a line break
+  // cannot smuggle in a command. A server that stops answering fails after the stall limit.
   scripted_.AddRule(
       {"CWD", "updates", ScriptedRule::Action::kReply, "550-Viru?Viru\r\n550 Gone.\r\n", -1});
   auto echoed = Run(scripted_.port());
@@ -192,13 +192,16 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   scripted_.AddRule({"USER", {}, ScriptedRule::Action::kStall, "", -1});
   SetInternetTimeouts({2000, 1500});
   EXPECT_FALSE(echoed->Connect());
+  echoed->m_strUserName = "updater\r\nDELE a.dat";
+  EXPECT_FALSE(echoed->Connect());
   ExpectLogged(
       {Error(3001, {"Failed to find the updates directory on the remote FTP server",
                     "12003:550 - 550-********?********\r\n550 Gone."}),
        Error(3001, {"Failed to find the updates directory on the remote FTP server", "123"}),
        Error(3001, {kTitle20051, "12015: " + InternetErrorText(12015)}),
        Error(3001, {kTitle20051, "12003:421 - 421 Too many users.: " + InternetErrorText(12003)}),
-       Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)})});
+       Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)}),
+       Error(3001, {kTitle20051, "12013: " + InternetErrorText(12013)})});
 
   // What a server lacks: a listing, a passive mode, MLSD (it is asked with LIST), then the whole
   // trigger file, then the trigger file; an address of another scheme is none for FTP, a server

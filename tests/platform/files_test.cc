@@ -143,11 +143,12 @@ TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
   EXPECT_EQ(handlesBefore, CountOpenHandles());
 }
 
-// The threads of this name that sleep, as a thread blocked in a wait does.
-long Sleeping(const std::string& name) {
+// The threads of the process whose state line holds `text`: "(NAME) " those of a name, and
+// "(NAME) S " those that sleep, as a thread blocked in a wait does.
+long Threads(const std::string& text) {
   long count = 0;
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-    count += ReadFile(task.path() / "stat").find("(" + name + ") S ") != std::string::npos;
+    count += ReadFile(task.path() / "stat").find(text) != std::string::npos;
   return count;
 }
 
@@ -160,6 +161,7 @@ TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValuesAndAnEventWakesEveryWaiter) 
   HANDLE thread = CreatePlatformThread("priorities", waitForRelease, release, 0);
   HANDLE other = CreatePlatformThread("priorities", waitForRelease, release, 0);
   ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(Threads("(priorities) "), 2);  // named as asked, as a look at the process shows
   // From time critical down to idle, as only a privileged user may raise a priority again (and
   // one who may not raise it at all is refused those above normal).
   const int levels[][2] = {{15, -20}, {2, -10}, {1, -5}, {0, 0}, {-1, 5}, {-2, 10}, {-15, 19}};
@@ -168,7 +170,8 @@ TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValuesAndAnEventWakesEveryWaiter) 
     EXPECT_EQ(GetThreadNiceValue(thread), nice) << priority;
   }
   // Set while both threads wait, the event ends both waits (a lost wake-up hangs the test).
-  testing_support::PollUntil([] { return Sleeping("priorities") == 2; }, std::chrono::seconds(10));
+  testing_support::PollUntil([] { return Threads("(priorities) S ") == 2; },
+                             std::chrono::seconds(10));
   SetEvent(release);
   EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(other, INFINITE), WAIT_OBJECT_0);
