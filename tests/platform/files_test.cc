@@ -24,11 +24,6 @@ using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
-auto EntryCount(const std::string& directory) {
-  using std::filesystem::directory_iterator;
-  return std::distance(directory_iterator(directory), directory_iterator());
-}
-
 // Bytes that no two offsets share within a copy buffer, so a chunk written twice or skipped
 // shows in the comparison.
 std::string PatternedBytes(std::size_t size) {
@@ -63,7 +58,8 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_EQ(ERROR_DISK_FULL, GetLastError());
   EXPECT_TRUE(ReadFile(to) == old);
-  EXPECT_EQ(2, EntryCount(dir.path()));
+  using std::filesystem::directory_iterator;
+  EXPECT_EQ(2, std::distance(directory_iterator(dir.path()), directory_iterator()));
 
   ResetPosixCalls();
   PosixCalls().rename = FailingRename;
