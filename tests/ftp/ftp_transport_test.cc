@@ -202,41 +202,45 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
        Error(3001, {kTitle20051, "12002: " + InternetErrorText(12002)}),
        Error(3001, {kTitle20051, "12013: " + InternetErrorText(12013)})});
 
-  // What a server lacks: a listing, a passive mode, MLSD (it is asked with LIST), then the whole
-  // trigger file, then the trigger file; an address of another scheme is none for FTP, a server
-  // without TLS none for ftps://. A run connected again keeps one trigger file. Files listed in
-  // another letter case are asked for as listed and named as configured.
+  // Listings that fail: refused, without a passive mode (PASV: 502), without MLSD (LIST: 502),
+  // ended with the control connection, and empty.
   ScriptedFtpServer bare;
   bare.AddDirectory("/updates");
-  bare.AddRule({"MLSD", {}, ScriptedRule::Action::kReply, "550 No listing.\r\n", 1});
-  EXPECT_FALSE(Run(bare.port())->Connect());
-  bare.AddRule({"EPSV", {}, ScriptedRule::Action::kReply, "500 No.\r\n", 1});  // PASV: 502
-  EXPECT_FALSE(Run(bare.port())->Connect());
-  bare.AddRule({"MLSD", {}, ScriptedRule::Action::kReply, "502 Unknown.\r\n", 1});  // LIST: 502
-  EXPECT_FALSE(Run(bare.port())->Connect());
-  bare.AddFile("/updates/Trigger.CRC", ScriptedFile{kTrigger, kTrigger.size() + 5});
-  EXPECT_FALSE(Run(bare.port())->Connect());
-  bare.AddRule({"RETR", "Trigger.CRC", ScriptedRule::Action::kReply, "550 Gone.\r\n", 1});
-  EXPECT_FALSE(Run(bare.port())->Connect());
-  EXPECT_FALSE(TestFtpUpdates(slot_.get(), "http://127.0.0.1", backup_).Connect());
-  const std::string tls = "ftps://127.0.0.1:" + std::to_string(bare.port());
-  EXPECT_FALSE(TestFtpUpdates(slot_.get(), tls, backup_).Connect());
   const std::string kUpdating = "Updating the \"\"";
   const std::string kEnumerating =
       "Failed to enumerate the remote directory.  This is likely to be due to a firewall "
       "blocking the request.  Try changing to Passive FTP and check firewall settings.";
-  ExpectLogged(
-      {Error(3001, {kEnumerating, "12003:550 - 550 No listing."}),
-       Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
-       Error(3001, {kEnumerating, "12112"}),
-       Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
-       Error(3001, {kEnumerating, "12003:502 - 502 Command not implemented."}),
-       Error(3001, {kUpdating + "updates/trigger.crc\"\" file", "The remote file does not exist."}),
-       Error(3001, {kUpdating + "trigger.crc\"\" file", "1104"}),
-       Error(3001, {kUpdating + "Trigger.CRC\"\" file", "12003:550 - 550 Gone."}),
-       Error(3001, {kUpdating + "updates\\trigger.crc\"\" file", "3"}),
-       Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)}),
-       Error(3001, {kTitle20051, "12157: " + InternetErrorText(12157)})});
+  using Action = ScriptedRule::Action;
+  for (const auto& [rule, detail] : std::vector<std::pair<ScriptedRule, std::string>>{
+           {{"MLSD", {}, Action::kReply, "550 No listing.\r\n", 1}, "12003:550 - 550 No listing."},
+           {{"EPSV", {}, Action::kReply, "500 No.\r\n", 1}, "12112"},
+           {{"MLSD", {}, Action::kReply, "502 ?\r\n", 1},
+            "12003:502 - 502 Command not implemented."},
+           {{"MLSD", {}, Action::kClose, "", 1}, "12111"},
+           {{"MLSD", {}, Action::kReply, "", 0}, "18"}}) {
+    bare.AddRule(rule);
+    EXPECT_FALSE(Run(bare.port())->Connect());
+    ExpectLogged({Error(3001, {kEnumerating, detail}),
+                  Error(3001, {kUpdating + "updates/trigger.crc\"\" file",
+                               "The remote file does not exist."})});
+  }
+
+  // What a server lacks: the whole trigger file, then the trigger file; an address of another
+  // scheme is none for FTP, a server without TLS none for ftps://. A run connected again keeps
+  // one trigger file. Files listed in another letter case are asked for as listed and named as
+  // configured.
+  bare.AddFile("/updates/Trigger.CRC", ScriptedFile{kTrigger, kTrigger.size() + 5});
+  EXPECT_FALSE(Run(bare.port())->Connect());
+  bare.AddRule({"RETR", "Trigger.CRC", Action::kReply, "550 Gone.\r\n", 1});
+  EXPECT_FALSE(Run(bare.port())->Connect());
+  EXPECT_FALSE(TestFtpUpdates(slot_.get(), "http://127.0.0.1", backup_).Connect());
+  const std::string tls = "ftps://127.0.0.1:" + std::to_string(bare.port());
+  EXPECT_FALSE(TestFtpUpdates(slot_.get(), tls, backup_).Connect());
+  ExpectLogged({Error(3001, {kUpdating + "trigger.crc\"\" file", "1104"}),
+                Error(3001, {kUpdating + "Trigger.CRC\"\" file", "12003:550 - 550 Gone."}),
+                Error(3001, {kUpdating + "updates\\trigger.crc\"\" file", "3"}),
+                Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)}),
+                Error(3001, {kTitle20051, "12157: " + InternetErrorText(12157)})});
   bare.AddFile("/updates/Trigger.CRC", kTrigger);
   bare.AddFile("/updates/AT.minisig", std::string(16384, 's'));
   bare.AddFile("/updates/over.minisig", std::string(16385, 's'));
