@@ -151,29 +151,28 @@ long Threads(const std::string& text) {
 TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValuesAndAnEventWakesEveryWaiter) {
   const int callerNice = ::getpriority(PRIO_PROCESS, 0);
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  auto waitForRelease = [](void* event) -> unsigned {
-    return WaitForSingleObject(event, INFINITE);
-  };
-  HANDLE thread = CreatePlatformThread("priorities", waitForRelease, release, 0);
-  HANDLE other = CreatePlatformThread("priorities", waitForRelease, release, 0);
-  ASSERT_NE(thread, nullptr);
+  HANDLE threads[2];
+  for (HANDLE& thread : threads) {
+    thread = CreatePlatformThread(
+        "priorities", [](void* event) -> unsigned { return WaitForSingleObject(event, INFINITE); },
+        release, 0);
+    ASSERT_NE(thread, nullptr);
+  }
   EXPECT_EQ(Threads("(priorities) "), 2);  // named as asked, as a look at the process shows
   // From time critical down to idle, as only a privileged user may raise a priority again (and
   // one who may not raise it at all is refused those above normal).
   const int levels[][2] = {{15, -20}, {2, -10}, {1, -5}, {0, 0}, {-1, 5}, {-2, 10}, {-15, 19}};
   for (const auto& [priority, nice] : levels) {
-    if (!SetThreadPriority(thread, priority) && nice < 0) continue;
-    EXPECT_EQ(GetThreadNiceValue(thread), nice) << priority;
+    if (!SetThreadPriority(threads[0], priority) && nice < 0) continue;
+    EXPECT_EQ(GetThreadNiceValue(threads[0]), nice) << priority;
   }
   // Set while both threads wait, the event ends both waits (a lost wake-up hangs the test).
   testing_support::PollUntil([] { return Threads("(priorities) S ") == 2; },
                              std::chrono::seconds(10));
   SetEvent(release);
-  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(other, INFINITE), WAIT_OBJECT_0);
+  for (HANDLE thread : threads) EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), callerNice) << "only the new thread changes";
-  CloseHandle(thread);
-  CloseHandle(other);
+  for (HANDLE thread : threads) CloseHandle(thread);
   CloseHandle(release);
   EXPECT_EQ(WaitForSingleObject(release, 0), WAIT_FAILED);  // a closed handle is no time-out
 }
