@@ -20,6 +20,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
@@ -58,8 +59,7 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_EQ(ERROR_DISK_FULL, GetLastError());
   EXPECT_TRUE(ReadFile(to) == old);
-  using std::filesystem::directory_iterator;
-  EXPECT_EQ(2, std::distance(directory_iterator(dir.path()), directory_iterator()));
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
 
   ResetPosixCalls();
   PosixCalls().rename = FailingRename;
@@ -67,16 +67,14 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   ResetPosixCalls();
   EXPECT_EQ(ERROR_GEN_FAILURE, GetLastError());
 
-  std::filesystem::last_write_time(
-      from, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
-  using std::filesystem::perms;
-  std::filesystem::permissions(from, perms::owner_read | perms::owner_write | perms::group_read);
+  fs::last_write_time(from, fs::file_time_type::clock::now() - std::chrono::hours(24));
+  fs::permissions(from, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_TRUE(ReadFile(to) == content);
   // The copy keeps the source's time, as the next installation's check of unchanged files needs,
   // and its mode.
-  EXPECT_EQ(std::filesystem::last_write_time(to), std::filesystem::last_write_time(from));
-  EXPECT_EQ(std::filesystem::status(to).permissions(), std::filesystem::status(from).permissions());
+  EXPECT_EQ(fs::last_write_time(to), fs::last_write_time(from));
+  EXPECT_EQ(fs::status(to).permissions(), fs::status(from).permissions());
   // A copy and a move may replace a file only when asked to.
   EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), TRUE));
   EXPECT_EQ(ERROR_FILE_EXISTS, GetLastError());
@@ -122,9 +120,8 @@ std::vector<std::string> Search(const std::string& pattern) {
 TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
   const std::size_t handlesBefore = CountOpenHandles();
   TempDir dir;
-  for (const char* name : {"b.dat", "A.DAT", "readme", "sub.dat/inner.dat"}) {
+  for (const char* name : {"b.dat", "A.DAT", "readme", "sub.dat/inner.dat"})
     WriteFile(dir / name, "x");
-  }
   using Names = std::vector<std::string>;
   EXPECT_EQ((Names{".", "..", "A.DAT", "b.dat", "readme", "sub.dat"}), Search(dir / "*"));
   EXPECT_EQ((Names{"A.DAT", "b.dat", "sub.dat"}), Search(dir / "*.dat"));
@@ -143,7 +140,7 @@ TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
 // "(NAME) S " those that sleep, as a thread blocked in a wait does.
 long Threads(const std::string& text) {
   long count = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+  for (const auto& task : fs::directory_iterator("/proc/self/task"))
     count += ReadFile(task.path() / "stat").find(text) != std::string::npos;
   return count;
 }
