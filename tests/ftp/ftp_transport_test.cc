@@ -64,6 +64,7 @@ class FtpTransportTest : public ::testing::Test {
  protected:
   FtpTransportTest() {
     SetInternetTimeouts({0, 0});  // limits of 0 stand for the defaults
+    setenv("all_proxy", "http://127.0.0.1:1", 1);  // the environment's proxy is never used
     MakeDirectories(backup_);
     scripted_.AddFile("/updates/trigger.crc", kTrigger);
     scripted_.AddFile("/updates/a.dat", "alpha");

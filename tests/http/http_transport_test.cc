@@ -90,6 +90,7 @@ class HttpTransportTest : public ::testing::Test {
 };
 
 TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp) {
+  setenv("all_proxy", "http://127.0.0.1:1", 1);  // the environment's proxy is never used
   // Each name: what the server sends for it, the entry's detail (none when the download succeeds
   // with "alpha"), and the requests made with retries 2. A response that fails before its body
   // is a refusal and not retried; a body that breaks off is. Names that would leave the backup
