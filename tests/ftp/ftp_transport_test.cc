@@ -63,8 +63,9 @@ const std::string kTitle20051 = "Connecting to the AntiVirus Display updates ser
 class FtpTransportTest : public ::testing::Test {
  protected:
   FtpTransportTest() {
-    SetInternetTimeouts({0, 0});  // limits of 0 stand for the defaults
-    setenv("all_proxy", "http://127.0.0.1:1", 1);  // the environment's proxy is never used
+    // Limits of 0 stand for the defaults; a proxy that the environment names is never used.
+    SetInternetTimeouts({0, 0});
+    setenv("all_proxy", "http://127.0.0.1:1", 1);
     MakeDirectories(backup_);
     scripted_.AddFile("/updates/trigger.crc", kTrigger);
     scripted_.AddFile("/updates/a.dat", "alpha");
