@@ -90,6 +90,7 @@ class HttpTransportTest : public ::testing::Test {
 };
 
 TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp) {
+  setenv("all_proxy", "http://127.0.0.1:1", 1);  // the environment's proxy is never used
   // Each name: what the server sends for it, the entry's detail (none when the download succeeds
   // with "alpha"), and the requests made with retries 2. A response that fails before its body
   // is a refusal and not retried; a body that breaks off is. Names that would leave the backup
@@ -148,9 +149,11 @@ TEST_F(HttpTransportTest, FailuresMapToExactEntriesAndAreRetriedWhereThatCanHelp
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "GET /updates/" + target + " HTTP/1.1"),
               requests);
   }
-  // A cache on the way must not answer for the server; any type is accepted, as "*".
+  // A cache on the way must not answer for the server; any type is accepted, as "*". The
+  // updater names itself.
   EXPECT_THAT(server.Requests()[0].headers,
-              testing::IsSupersetOf({"Cache-Control: no-cache", "Accept: *"}));
+              testing::IsSupersetOf(
+                  {"Cache-Control: no-cache", "Accept: *", "User-Agent: FileRepository/1.0"}));
 
   // A stop ends the attempts: the one under way fails, the next is not made.
   SetEvent(slot_->m_hStopEvent);

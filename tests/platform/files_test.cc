@@ -1,7 +1,7 @@
 // The platform's files: directory search with the Windows matching rules, sorted by name in byte
 // order; and copying a file over another, the installation's step that must never leave a
 // half-written definition file behind. Threads: the Windows priority a thread is given is the
-// nice value it runs with.
+// nice value it runs with, and an event set while several threads wait on it wakes them all.
 #include <errno.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -15,18 +15,15 @@
 #include "gtest/gtest.h"
 #include "platform/files.h"
 #include "platform/win32.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
-
-auto EntryCount(const std::string& directory) {
-  using std::filesystem::directory_iterator;
-  return std::distance(directory_iterator(directory), directory_iterator());
-}
 
 // Bytes that no two offsets share within a copy buffer, so a chunk written twice or skipped
 // shows in the comparison.
@@ -62,27 +59,22 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_EQ(ERROR_DISK_FULL, GetLastError());
   EXPECT_TRUE(ReadFile(to) == old);
-  EXPECT_EQ(2, EntryCount(dir.path()));
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
 
   ResetPosixCalls();
   PosixCalls().rename = FailingRename;
   EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   ResetPosixCalls();
   EXPECT_EQ(ERROR_GEN_FAILURE, GetLastError());
-  EXPECT_TRUE(ReadFile(to) == old);
-  EXPECT_EQ(2, EntryCount(dir.path()));
 
-  std::filesystem::last_write_time(
-      from, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
-  using std::filesystem::perms;
-  std::filesystem::permissions(from, perms::owner_read | perms::owner_write | perms::group_read);
+  fs::last_write_time(from, fs::file_time_type::clock::now() - std::chrono::hours(24));
+  fs::permissions(from, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_TRUE(ReadFile(to) == content);
   // The copy keeps the source's time, as the next installation's check of unchanged files needs,
   // and its mode.
-  EXPECT_EQ(std::filesystem::last_write_time(to), std::filesystem::last_write_time(from));
-  EXPECT_EQ(std::filesystem::status(to).permissions(), std::filesystem::status(from).permissions());
-  EXPECT_EQ(2, EntryCount(dir.path()));
+  EXPECT_EQ(fs::last_write_time(to), fs::last_write_time(from));
+  EXPECT_EQ(fs::status(to).permissions(), fs::status(from).permissions());
   // A copy and a move may replace a file only when asked to.
   EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), TRUE));
   EXPECT_EQ(ERROR_FILE_EXISTS, GetLastError());
@@ -128,9 +120,8 @@ std::vector<std::string> Search(const std::string& pattern) {
 TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
   const std::size_t handlesBefore = CountOpenHandles();
   TempDir dir;
-  for (const char* name : {"b.dat", "A.DAT", "readme", "sub.dat/inner.dat"}) {
+  for (const char* name : {"b.dat", "A.DAT", "readme", "sub.dat/inner.dat"})
     WriteFile(dir / name, "x");
-  }
   using Names = std::vector<std::string>;
   EXPECT_EQ((Names{".", "..", "A.DAT", "b.dat", "readme", "sub.dat"}), Search(dir / "*"));
   EXPECT_EQ((Names{"A.DAT", "b.dat", "sub.dat"}), Search(dir / "*.dat"));
@@ -145,24 +136,40 @@ TEST(DirectorySearchTest, ListsSortedMatchesAndSaysWhyThereAreNone) {
   EXPECT_EQ(handlesBefore, CountOpenHandles());
 }
 
-TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValues) {
+// The threads of the process whose state line holds `text`: "(NAME) " those of a name, and
+// "(NAME) S " those that sleep, as a thread blocked in a wait does.
+long Threads(const std::string& text) {
+  long count = 0;
+  for (const auto& task : fs::directory_iterator("/proc/self/task"))
+    count += ReadFile(task.path() / "stat").find(text) != std::string::npos;
+  return count;
+}
+
+TEST(ThreadTest, NamedPrioritiesRunAtTheirNiceValuesAndAnEventWakesEveryWaiter) {
   const int callerNice = ::getpriority(PRIO_PROCESS, 0);
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  HANDLE thread = CreatePlatformThread(
-      "priorities", [](void* event) -> unsigned { return WaitForSingleObject(event, INFINITE); },
-      release, 0);
-  ASSERT_NE(thread, nullptr);
+  HANDLE threads[2];
+  for (HANDLE& thread : threads) {
+    thread = CreatePlatformThread(
+        "priorities", [](void* event) -> unsigned { return WaitForSingleObject(event, INFINITE); },
+        release, 0);
+    ASSERT_NE(thread, nullptr);
+  }
+  EXPECT_EQ(Threads("(priorities) "), 2);  // named as asked, as a look at the process shows
   // From time critical down to idle, as only a privileged user may raise a priority again (and
   // one who may not raise it at all is refused those above normal).
   const int levels[][2] = {{15, -20}, {2, -10}, {1, -5}, {0, 0}, {-1, 5}, {-2, 10}, {-15, 19}};
   for (const auto& [priority, nice] : levels) {
-    if (!SetThreadPriority(thread, priority) && nice < 0) continue;
-    EXPECT_EQ(GetThreadNiceValue(thread), nice) << priority;
+    if (!SetThreadPriority(threads[0], priority) && nice < 0) continue;
+    EXPECT_EQ(GetThreadNiceValue(threads[0]), nice) << priority;
   }
+  // Set while both threads wait, the event ends both waits (a lost wake-up hangs the test).
+  testing_support::PollUntil([] { return Threads("(priorities) S ") == 2; },
+                             std::chrono::seconds(10));
   SetEvent(release);
-  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  for (HANDLE thread : threads) EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(::getpriority(PRIO_PROCESS, 0), callerNice) << "only the new thread changes";
-  CloseHandle(thread);
+  for (HANDLE thread : threads) CloseHandle(thread);
   CloseHandle(release);
   EXPECT_EQ(WaitForSingleObject(release, 0), WAIT_FAILED);  // a closed handle is no time-out
 }

@@ -19,9 +19,9 @@ void ScriptedFtpServer::AddFile(const std::string& path, const std::string& cont
 }
 
 void ScriptedFtpServer::AddRule(ScriptedRule rule) {
-  Call({"rule", rule.verb, Word(rule.argument),
-        rule.action == ScriptedRule::Action::kStall ? "stall" : "reply", Word(rule.reply),
-        std::to_string(rule.times)});
+  static const char* const kActions[] = {"reply", "stall", "close"};
+  Call({"rule", rule.verb, Word(rule.argument), kActions[static_cast<int>(rule.action)],
+        Word(rule.reply), std::to_string(rule.times)});
 }
 
 void ScriptedFtpServer::Reply(const std::string& verb, const std::string& reply) {

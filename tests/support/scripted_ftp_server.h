@@ -44,6 +44,7 @@ struct ScriptedRule {
   enum class Action {
     kReply,  // send `reply` instead of the normal handling
     kStall,  // send nothing, ever; the session ends when the client closes
+    kClose,  // close the control connection without a word
   };
   Action action = Action::kReply;
   std::string reply;  // sent as it stands: CR LF, several lines or garbage are the test's choice
