@@ -3,7 +3,6 @@
 // cannot work, and HTTP names and redirects. Each case ends in a clear log entry within bounded
 // time and memory, installs nothing, and the next cycle, with the server honest again, succeeds
 // with no manual step.
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
