@@ -231,10 +231,12 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
   bare.AddFile("/updates/Trigger.CRC", kTrigger);
   bare.AddFile("/updates/AT.minisig", std::string(16384, 's'));
   bare.AddFile("/updates/over.minisig", std::string(16385, 's'));
+  bare.AddFile("/updates/refused.minisig", "s");
+  bare.AddRule({"RETR", "refused.minisig", ScriptedRule::Action::kReply, "550 Locked.\r\n", -1});
   auto twice = Run(bare.port());
   EXPECT_TRUE(twice->Connect() && twice->Connect());
   EXPECT_EQ(twice->trigger(), kTrigger);
-  ExpectSigningFileLimits(*twice);
+  ExpectSigningFileLimits(*twice, ERROR_INTERNET_EXTENDED_ERROR);
 }
 
 TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {
