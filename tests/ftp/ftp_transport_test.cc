@@ -139,7 +139,6 @@ TEST_F(FtpTransportTest, RealServersServeAWholeRunOnOneLogin) {
     log_.Clear();
     run->m_strPassword = "wrong-password";
     EXPECT_FALSE(run->Connect());
-    EXPECT_FALSE(run->IsConnected());
     ExpectLogged({Error(3001, {kTitle20051, "12014: " + InternetErrorText(12014)})});
   }
 }
@@ -227,29 +226,34 @@ TEST_F(FtpTransportTest, ConnectFailuresLogExactEntriesAndNeverThePassword) {
                                "The remote file does not exist."})});
   }
 
-  // What a server lacks: the whole trigger file, then the trigger file; an address of another
-  // scheme is none for FTP, a server without TLS none for ftps://. A run connected again keeps
-  // one trigger file. Files listed in another letter case are asked for as listed and named as
-  // configured.
-  bare.AddFile("/updates/Trigger.CRC", ScriptedFile{kTrigger, kTrigger.size() + 5});
+  // What a server lacks: a trigger file over its limit, then the trigger file; an address of
+  // another scheme is none for FTP, a server without TLS none for ftps://. A run connected again
+  // keeps one trigger file. Files listed in another letter case are asked for as listed and named
+  // as configured.
+  bare.AddFile("/updates/Trigger.CRC", ScriptedFile{kTrigger, (16u << 20) + 1});
   EXPECT_FALSE(Run(bare.port())->Connect());
   bare.AddRule({"RETR", "Trigger.CRC", Action::kReply, "550 Gone.\r\n", 1});
   EXPECT_FALSE(Run(bare.port())->Connect());
   EXPECT_FALSE(TestFtpUpdates(slot_.get(), "http://127.0.0.1", backup_).Connect());
   const std::string tls = "ftps://127.0.0.1:" + std::to_string(bare.port());
   EXPECT_FALSE(TestFtpUpdates(slot_.get(), tls, backup_).Connect());
-  ExpectLogged({Error(3001, {kUpdating + "trigger.crc\"\" file", "1104"}),
-                Error(3001, {kUpdating + "Trigger.CRC\"\" file", "12003:550 - 550 Gone."}),
-                Error(3001, {kUpdating + "updates\\trigger.crc\"\" file", "3"}),
-                Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)}),
-                Error(3001, {kTitle20051, "12157: " + InternetErrorText(12157)})});
+  ExpectLogged(
+      {Error(3001, {kUpdating + "trigger.crc\"\" file",
+                    "The server announces 16777217 bytes, more than the limit of 16777216 bytes."}),
+       Error(3001, {kUpdating + "trigger.crc\"\" file", "8"}),
+       Error(3001, {kUpdating + "Trigger.CRC\"\" file", "12003:550 - 550 Gone."}),
+       Error(3001, {kUpdating + "updates\\trigger.crc\"\" file", "3"}),
+       Error(3001, {kTitle20051, "12005: " + InternetErrorText(12005)}),
+       Error(3001, {kTitle20051, "12157: " + InternetErrorText(12157)})});
   bare.AddFile("/updates/Trigger.CRC", kTrigger);
   bare.AddFile("/updates/AT.minisig", std::string(16384, 's'));
   bare.AddFile("/updates/over.minisig", std::string(16385, 's'));
+  bare.AddFile("/updates/refused.minisig", "s");
+  bare.AddRule({"RETR", "refused.minisig", ScriptedRule::Action::kReply, "550 Locked.\r\n", -1});
   auto twice = Run(bare.port());
   EXPECT_TRUE(twice->Connect() && twice->Connect());
   EXPECT_EQ(twice->trigger(), kTrigger);
-  ExpectSigningFileLimits(*twice);
+  ExpectSigningFileLimits(*twice, ERROR_INTERNET_EXTENDED_ERROR);
 }
 
 TEST_F(FtpTransportTest, FetchFailuresAreRetriedWhereThatCanHelpAndLoggedOnce) {

@@ -23,18 +23,19 @@ TEST(LogFormatTest, JsonKeepsEveryTextExactlyAndTextIsForPeople) {
   entry.source = "VARAZO";
   entry.event = 20051;
   entry.first = "say \"hi\"";
-  entry.texts = {"C:\\defs\\file.dat",
-                 "line1\nline2\r\t\b\f",
-                 std::string("ctl\x01\x1f\x7f", 6),
+  entry.texts = {"C:\\defs\\file.dat", "line1\nline2\r\t\b\f", std::string("ctl\x01\x1f\x7f", 6),
                  "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",  // valid UTF-8 passes through
-                 "bad \xff, cut \xe2\x82, overlong \xc0\xaf, surrogate \xed\xa0\x80",
+                 // A stray byte, a cut sequence, overlong forms of two, three and four bytes, a
+                 // surrogate, a code point beyond U+10FFFF, a lead byte UTF-8 does not have.
+                 "\xff \xe2\x82 \xc0\xaf \xed\xa0\x80 "
+                 "\xe0\x9f\xbf \xf0\x8f\xbf\xbf \xf4\x90\x80\x80 \xf5\x80\x80\x80",
                  ""};
   EXPECT_EQ(FormatLogLine(entry, LogFormat::kJson),
             R"({"time":"2026-12-05T19:44:16Z","kind":"error","source":"VARAZO","event":20051,)"
             R"("first":"say \"hi\"","texts":["C:\\defs\\file.dat","line1\nline2\r\t\b\f",)"
             "\"ctl\\u0001\\u001f\x7f\",\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\","
-            R"("bad \u00ff, cut \u00e2\u0082, overlong \u00c0\u00af, )"
-            R"(surrogate \u00ed\u00a0\u0080",""]})");
+            R"("\u00ff \u00e2\u0082 \u00c0\u00af \u00ed\u00a0\u0080 \u00e0\u009f\u00bf )"
+            R"(\u00f0\u008f\u00bf\u00bf \u00f4\u0090\u0080\u0080 \u00f5\u0080\u0080\u0080",""]})");
 
   entry = {"2026-12-05T19:44:16Z", true, "VARAZO", 20051, "MailFilter0", {"Connecting", "12029"}};
   EXPECT_EQ(FormatLogLine(entry, LogFormat::kText),

@@ -37,7 +37,12 @@ std::string Number(DWORD value) {
 TEST(PropertyStoreTest, RoundTripSurvivesReopeningWhileTwoProcessesWriteAtOnce) {
   testing_support::TempDir dir;
   ::unsetenv("VELMORA_PROPERTY_STORE");
-  EXPECT_FALSE(SetPropertyStorePath("/proc/no/properties.db"));  // refused where it is set
+  EXPECT_FALSE(SetPropertyStorePath("/proc/no/properties.db"));         // refused where it is set
+  testing_support::WriteFile(dir / "text.db", std::string(4096, 't'));  // not a database
+  EXPECT_FALSE(SetPropertyStorePath((dir / "text.db").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+  EXPECT_FALSE(SetPropertyStorePath(dir.path().c_str()));  // a directory
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   ASSERT_TRUE(SetPropertyStorePath((dir / "properties.db").c_str()));
   _tMailServer* handle = OpenMailServer(0);
   ASSERT_NE(handle, nullptr);

@@ -27,11 +27,8 @@ using namespace testing_support;
 
 TEST(Crc32Test, KnownVectors) {
   EXPECT_EQ(CalculateBufferCrc32("123456789", 9), 0xCBF43926u);  // the CRC-32/ISO-HDLC check
-  EXPECT_EQ(CalculateBufferCrc32("The quick brown fox jumps over the lazy dog", 43), 0x414FA339u);
-  EXPECT_EQ(CalculateBufferCrc32(std::string(32, '\xFF').data(), 32), 0xFF6CAB0Bu);
   // 2^32 bytes or more: the data is not read, whatever the low half says.
   EXPECT_EQ(GetBufferCrc("abc", 3, 1), 0u);
-  EXPECT_EQ(GetBufferCrc(nullptr, 100, 2), 0u);
 }
 
 TEST(Crc32Test, EveryLengthAndAlignmentMatchesABitwiseReference) {
