@@ -109,6 +109,10 @@ TEST(FileReadTest, ShortReadsAReadErrorAndFilesThatCannotBeRead) {
     EXPECT_EQ(GetLastError(), error) << name;
   }
   EXPECT_EQ(size, data.size());  // untouched by the failures
+  const int reader = open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);  // so the write opens it
+  EXPECT_FALSE(WriteBufferToFile("x", 1, 0, (dir / "fifo").c_str()));    // and refuses it
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  close(reader);
   const int fd = open((dir / "big").c_str(), O_CREAT | O_WRONLY, 0644);  // 4 GiB, sparse
   ASSERT_TRUE(fd >= 0 && ftruncate(fd, off_t{1} << 32) == 0 && close(fd) == 0);
   buffer = static_cast<BYTE*>(CMemoryDebugging::TraceAllocate(3, "test", __LINE__));
