@@ -29,8 +29,8 @@ TEST(ServerAddressTest, HostsAndUrlsOfEachSchemeAndNothingElse) {
   for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
            {"updates.example.com", "ftp updates.example.com 0"},
            {"ftp://10.0.0.1:2121", "ftp 10.0.0.1 2121"},
-           {"FTPS://h", "ftps h 0"},
-           {"HTTP://h:8080/", "http h 8080"},  // a scheme in any case
+           {"FTPS://up_dates", "ftps up_dates 0"},  // a scheme in any case, "_" in a host
+           {"HTTP://h:8080/", "http h 8080"},
            {"Https://h:65535", "https h 65535"},
            {"gopher://h", ""},
            {"ftp://", ""},
