@@ -1,7 +1,8 @@
 // CRC-32 of buffers: published check values, and every bulk path against a bit-at-a-time
 // reference. Reading whole files where the system lets the reader down: short reads, a read that
 // fails, a file that does not open, would block or is too large, for the CRC and the SHA-256 of a
-// file and for the whole-file buffer, which is never leaked; a write that fails at its close.
+// file and for the whole-file buffer, which is never leaked; a copy and a write that fail at
+// their close.
 #include "integrity/file_helpers.h"
 
 #include <fcntl.h>
@@ -123,9 +124,11 @@ TEST(FileReadTest, ShortReadsAReadErrorAndFilesThatCannotBeRead) {
   CMemoryDebugging::TraceDeallocate(buffer);
   EXPECT_EQ(CMemoryDebugging::OutstandingBlocks(), blocksAtStart);
 
-  // A write error that shows only when the file is closed (a quota at write-back) fails a write.
+  // A write error that shows only when the file is closed (a quota at write-back) fails a copy
+  // and a write.
   static int (*const realClose)(int) = PosixCalls().close;
   PosixCalls().close = [](int fd) { return realClose(fd), errno = EDQUOT, -1; };
+  EXPECT_FALSE(CopyFileA((dir / "1").c_str(), (dir / "late").c_str(), FALSE));
   EXPECT_FALSE(WriteBufferToFile("x", 1, 0, (dir / "late").c_str()));
   ResetPosixCalls();
   EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
