@@ -33,18 +33,7 @@ std::string PatternedBytes(std::size_t size) {
   return bytes;
 }
 
-int g_writesLeft = 0;
-ssize_t WriteUntilDiskFull(int fd, const void* buffer, std::size_t count) {
-  if (g_writesLeft-- <= 0) {
-    errno = ENOSPC;
-    return -1;
-  }
-  return ::write(fd, buffer, count);
-}
-int FailingRename(const char*, const char*) {
-  errno = EXDEV;
-  return -1;
-}
+int g_writesLeft = 0;  // before the disk is full
 
 TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   TempDir dir;
@@ -54,7 +43,9 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   WriteFile(from, content);
   WriteFile(to, old);
   // No ASSERT until the real calls are back: an early return would leave them replaced.
-  PosixCalls().write = WriteUntilDiskFull;
+  PosixCalls().write = [](int fd, const void* buffer, std::size_t count) -> ssize_t {
+    return g_writesLeft-- > 0 ? ::write(fd, buffer, count) : (errno = ENOSPC, -1);
+  };
   g_writesLeft = 1;
   EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   EXPECT_EQ(ERROR_DISK_FULL, GetLastError());
@@ -62,7 +53,7 @@ TEST(CopyFileTest, FailuresMidCopyKeepTheOldTargetAndLeaveNoTemporaryFile) {
   EXPECT_EQ(2, std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
 
   ResetPosixCalls();
-  PosixCalls().rename = FailingRename;
+  PosixCalls().rename = [](const char*, const char*) { return errno = EXDEV, -1; };
   EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
   ResetPosixCalls();
   EXPECT_EQ(ERROR_GEN_FAILURE, GetLastError());
