@@ -109,7 +109,7 @@ TEST(FileReadTest, ShortReadsAReadErrorAndFilesThatCannotBeRead) {
   }
   EXPECT_EQ(size, data.size());  // untouched by the failures
   const int reader = open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);  // so the write opens it
-  EXPECT_FALSE(WriteBufferToFile("x", 1, 0, (dir / "fifo").c_str()));    // and refuses it
+  EXPECT_FALSE(WriteBufferToFile("x", 1, 0, (dir / "fifo").c_str()));      // and refuses it
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   close(reader);
   const int fd = open((dir / "big").c_str(), O_CREAT | O_WRONLY, 0644);  // 4 GiB, sparse
