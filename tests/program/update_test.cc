@@ -275,6 +275,11 @@ TEST(UpdaterCallbacks, AHangingCallbackIsKilledAtItsLimitAndLogged) {
         return stat.empty() || stat.find(") Z") != std::string::npos;
       },
       std::chrono::seconds(30)));
+  // Ended by the run's own limit instead, the callback is killed for the stop and said so.
+  RunUpdater({"once", "--timeout", "1"},
+             WriteConfig(dir, 2121, "on_prepare = \"" + command + "\"\n"));
+  EXPECT_THAT(ReadFile(dir / "log"),
+              HasSubstr(" | killed because the service is stopping | waiting\n"));
 }
 
 // run as a system service runs it, refusing a once beside it: its own entries for its start, each
