@@ -127,7 +127,7 @@ TEST(UpdaterConfiguration, RefusesABadFileWithItsLineBeforeStartingAnything) {
 TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
   TempDir dir;
   const std::string remote = dir / "server/updates/";
-  testing_support::MakeDirectories(remote);
+  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
   auto server = std::make_unique<testing_support::PyFtpServer>(
       testing_support::PyFtpServerOptions{dir / "server", {{"updater", "s3cret"}}});
   const std::string config = WriteConfig(dir, server->port(),
@@ -143,7 +143,6 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
 
   EXPECT_THAT(RunUpdater({"status"}, config).out, HasSubstr("Mail Filter\n  no state yet\n"));
   EXPECT_FALSE(FileExists(dir / "store.db")) << "status made the store";
-  program_test::Publish(remote, {{"a.dat", "alpha"}, {"b.cfg", "bravo"}});
   const mode_t umask = ::umask(022);
   once(0, "MailFilter0: updated 2 files\n");
   ::umask(umask);
@@ -183,6 +182,7 @@ TEST(UpdaterCycle, OnceExitsWithTheOutcomeAndTheStoreCommandsShowIt) {
            {{"set", "MailFilter0", "updateInterval", "0X3C"}, 0, "", ""},    // below min_interval
            {{"get", "mailfilter0", "updateinterval"}, 0, "60\n", ""},  // names compare without case
            {{"set", "MailFilter0", "UpdateInterval", "4294967296"}, 2, "", "unsigned 32-bit"},
+           {{"set", "", "UpdateInterval", "1", "--force"}, 2, "", "must not be empty"},
            {{"update-now", "MailFilter"}, 2, "", "no processor named \"MailFilter\""},
            {{"once", "-p", "Other"}, 2, "", "no processor named \"Other\""},
            {{"set", "Other", "UpdateInterval", "1"}, 2, "", "no processor named \"Other\" in "},
