@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -197,11 +198,8 @@ TEST(HostileServer, FtpOverTlsInActiveModeIsRefusedAtOnce) {
   EXPECT_TRUE(server.Transcript().empty());
 
   harness.Configure("backup", network, url);
-  const auto setPassive = [&](const char* value) {
-    return program_test::RunUpdater({"set", "MailFilter0", "PassiveFtp", value}, harness.config())
-        .status;
-  };
-  ASSERT_EQ(setPassive("0"), 0);
+  std::vector<std::string> setPassive = {"set", "MailFilter0", "PassiveFtp", "0"};
+  ASSERT_EQ(program_test::RunUpdater(setPassive, harness.config()).status, 0);
   const auto start = Clock::now();
   EXPECT_EQ(harness.Once().status, 1);
   EXPECT_LT(Clock::now() - start, 30s);  // below the stall limit
@@ -210,7 +208,8 @@ TEST(HostileServer, FtpOverTlsInActiveModeIsRefusedAtOnce) {
                                        "over TLS works in passive mode only."));
   EXPECT_EQ(server.CountCommands("USER"), 0u);
 
-  ASSERT_EQ(setPassive("1"), 0);
+  setPassive.back() = "1";
+  ASSERT_EQ(program_test::RunUpdater(setPassive, harness.config()).status, 0);
   harness.Configure("backup", "stall_timeout_ms = 30000\n", url);  // an authority it does not know
   EXPECT_EQ(harness.Once().status, 1);
   EXPECT_THAT(harness.Log(), HasSubstr("Connecting to the Mail Filter updates server | 12045"));

@@ -175,6 +175,13 @@ TEST(Mirrors, OnceAndTheServiceMoveOnAfterAFailedCycleAndTheMetricsFollow) {
   WriteFile(dir / "filter/definitions/a.dat", installed);
   EXPECT_EQ(RunUpdater({"once"}, config).status, 1);
   EXPECT_EQ(Sample(ReadFile(metrics), Of("invalid_definition_files")), "1");
+  // A directory in the file's place: the run says so, once, and leaves no temporary file behind.
+  ASSERT_TRUE(std::filesystem::remove(metrics) && std::filesystem::create_directory(metrics));
+  RunUpdater({"once"}, config);
+  const std::string log = ReadFile(dir / "log"), entry = "Metrics file not written | " + metrics;
+  EXPECT_THAT(log, HasSubstr(" error repository-updater[15] " + entry + " | Is a directory\n"));
+  EXPECT_EQ(log.find(entry), log.rfind(entry));
+  EXPECT_FALSE(std::filesystem::exists(metrics + ".tmp"));
 }
 
 }  // namespace
