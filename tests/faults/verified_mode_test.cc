@@ -249,7 +249,6 @@ TEST(VerifiedMode, OverFtpHonestSetsInstallForgeriesAreRefusedAndTamperingIsRepa
   site.Configure(url, rotation);
   ASSERT_EQ(site.Once().status, 0) << site.Log();
   EXPECT_EQ(site.Log().find("older than", logged), std::string::npos) << site.Log();
-  EXPECT_EQ(site.Installed().at("b.dat"), kSecond.at("b.dat"));
   EXPECT_EQ(site.Once().status, 0);  // nothing new: the reference stays the verified manifest
 
   // An edit of an installed file that keeps its CRC-32 and its size, with the server away:
