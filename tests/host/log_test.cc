@@ -1,6 +1,7 @@
 // The log's line sinks: the exact text and JSON lines, whole lines from many threads, the file
 // in force after a change, and stderr when the file cannot be written.
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -17,12 +18,7 @@ namespace {
 using testing_support::ReadFile;
 
 TEST(LogFormatTest, JsonKeepsEveryTextExactlyAndTextIsForPeople) {
-  LogEntry entry;
-  entry.time = "2026-12-05T19:44:16Z";
-  entry.error = true;
-  entry.source = "VARAZO";
-  entry.event = 20051;
-  entry.first = "say \"hi\"";
+  LogEntry entry{"2026-12-05T19:44:16Z", true, "VARAZO", 20051, "say \"hi\"", {}};
   entry.texts = {"C:\\defs\\file.dat", "line1\nline2\r\t\b\f", std::string("ctl\x01\x1f\x7f", 6),
                  "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",  // valid UTF-8 passes through
                  // A stray byte, a cut sequence, overlong forms of two, three and four bytes, a
@@ -82,6 +78,7 @@ TEST(LogTest, LinesGoWholeToTheFileInForceOrElseToStderr) {
   ConfigureLog(LogFormat::kText, (dir / "moved.log").c_str());  // another file, at once
   CLogRecord(nullptr, "Moved", nullptr).LogOperationVa(nullptr, 1, 0, nullptr);
   EXPECT_NE(ReadFile(dir / "moved.log").find("Moved[1]"), std::string::npos);
+  EXPECT_EQ(std::filesystem::status(dir / "moved.log").permissions(), std::filesystem::perms(0644));
   ConfigureLog(LogFormat::kText, dir.path().c_str());  // a file that cannot be opened: stderr
   testing::internal::CaptureStderr();
   CLogRecord(nullptr, "Kept", nullptr).LogOperationVa(nullptr, 2, 0, nullptr);
