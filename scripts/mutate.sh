@@ -74,9 +74,15 @@ mv "${work}/files.new" "${work}/files"
 build_tree() {
   cmake --build "${build}" -j "${jobs}" > "${work}/build.log" 2>&1
 }
-# Runs the suite; prints the names of the tests that failed or were stopped at the limit.
+# Runs the suite; prints the names of the tests that failed or were stopped at the limit. A fault
+# that retries without end can use up the local ports for the next minute (closed connections
+# wait in TIME-WAIT), and the next fault's servers would then fail to start: wait for them first.
 run_suite() {
-  local status=0
+  local status=0 waited=0
+  while [ "$(ss -tan state time-wait 2>/dev/null | wc -l)" -gt 2000 ] && [ "${waited}" -lt 120 ]; do
+    sleep 5
+    waited=$((waited + 5))
+  done
   (cd "${build}" && timeout "${limit}" ctest -j "${jobs}" "${label[@]}" "${stop[@]}" \
     --timeout 600 > "${work}/ctest.log" 2>&1) || status=$?
   if [ "${status}" -eq 124 ]; then
