@@ -1,5 +1,7 @@
 // The log's line sinks: the exact text and JSON lines, whole lines from many threads, the file
 // in force after a change, and stderr when the file cannot be written.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -76,7 +78,9 @@ TEST(LogTest, LinesGoWholeToTheFileInForceOrElseToStderr) {
   }
   for (std::thread& thread : threads) thread.join();
   ConfigureLog(LogFormat::kText, (dir / "moved.log").c_str());  // another file, at once
+  const mode_t umask = ::umask(022);  // the file is made for other users to read
   CLogRecord(nullptr, "Moved", nullptr).LogOperationVa(nullptr, 1, 0, nullptr);
+  ::umask(umask);
   EXPECT_NE(ReadFile(dir / "moved.log").find("Moved[1]"), std::string::npos);
   EXPECT_EQ(std::filesystem::status(dir / "moved.log").permissions(), std::filesystem::perms(0644));
   ConfigureLog(LogFormat::kText, dir.path().c_str());  // a file that cannot be opened: stderr
