@@ -94,8 +94,10 @@ class FtpSession(socketserver.BaseRequestHandler):
                              and r[1] in (None, argument)), None)
                 if rule and rule[4] > 0:
                     rule[4] -= 1
-            if rule and rule[2] != "reply":  # "stall" or "close"
-                return rule[2] == "stall" and self.peer.wait_closed()
+            if rule and rule[2] == "stall":
+                return self.peer.wait_closed()
+            if rule and rule[2] == "close":
+                return
             if not (self.peer.send(rule[3]) if rule else self.command(verb, argument)):
                 return
 
